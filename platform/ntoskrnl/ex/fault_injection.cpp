@@ -1,0 +1,99 @@
+// Allocation-failure injection by tag, after a number of calls, or at random with a seed.
+#include "ex/fault_injection.h"
+
+#include <ntoskrnl/host/verifier.h>
+
+#include <mutex>
+#include <random>
+#include <set>
+
+namespace {
+
+struct FaultPlan {
+    std::set<ULONG> failingTags;
+    bool countdownActive = false;
+    std::uint64_t successesLeft = 0;
+    bool randomActive = false;
+    double probability = 0.0;
+    std::mt19937 random;
+    std::uint64_t injected = 0;
+};
+
+std::mutex& PlanLock()
+{
+    static std::mutex lock;
+    return lock;
+}
+
+FaultPlan& Plan()
+{
+    static FaultPlan plan;
+    return plan;
+}
+
+}  // namespace
+
+namespace ex {
+
+bool ShouldFailAllocation(ULONG tag)
+{
+    std::lock_guard<std::mutex> guard(PlanLock());
+    FaultPlan& plan = Plan();
+    bool fail = plan.failingTags.count(tag) != 0;
+    if (plan.countdownActive) {
+        if (plan.successesLeft == 0) {
+            fail = true;
+        } else if (!fail) {
+            --plan.successesLeft;
+        }
+    }
+    if (!fail && plan.randomActive) {
+        fail = std::uniform_real_distribution<double>(0.0, 1.0)(plan.random) < plan.probability;
+    }
+    if (fail) {
+        ++plan.injected;
+    }
+    return fail;
+}
+
+}  // namespace ex
+
+namespace vf {
+
+void FailAllocationsWithTag(ULONG tag)
+{
+    std::lock_guard<std::mutex> guard(PlanLock());
+    Plan().failingTags.insert(tag);
+}
+
+void FailAllocationsAfter(std::uint64_t calls)
+{
+    std::lock_guard<std::mutex> guard(PlanLock());
+    Plan().countdownActive = true;
+    Plan().successesLeft = calls;
+}
+
+void FailAllocationsRandomly(std::uint32_t seed, double probability)
+{
+    std::lock_guard<std::mutex> guard(PlanLock());
+    Plan().randomActive = true;
+    Plan().probability = probability;
+    Plan().random.seed(seed);
+}
+
+void ClearFaultInjection()
+{
+    std::lock_guard<std::mutex> guard(PlanLock());
+    FaultPlan& plan = Plan();
+    plan.failingTags.clear();
+    plan.countdownActive = false;
+    plan.randomActive = false;
+}
+
+std::uint64_t InjectedFailureCount()
+{
+    std::lock_guard<std::mutex> guard(PlanLock());
+    return Plan().injected;
+}
+
+}  // namespace vf
