@@ -53,6 +53,7 @@ typedef UCHAR BYTE;
 typedef USHORT WORD;
 typedef ULONG DWORD;
 typedef int INT;
+typedef int BOOL;
 typedef unsigned int UINT;
 typedef wchar_t WCHAR;
 typedef LONG NTSTATUS;

@@ -90,6 +90,11 @@ void ClearFaultInjection()
     plan.randomActive = false;
 }
 
+bool SimulateAllocationFailure(ULONG tag)
+{
+    return ex::ShouldFailAllocation(tag);
+}
+
 std::uint64_t InjectedFailureCount()
 {
     std::lock_guard<std::mutex> guard(PlanLock());

@@ -108,23 +108,35 @@ extern "C" void NTAPI ExFreePool(PVOID P)
 
 namespace vf {
 
-std::vector<PoolUsage> OutstandingPool(std::uint64_t sinceEpoch)
+std::vector<PoolBlock> OutstandingBlocks(std::uint64_t sinceEpoch)
+{
+    std::vector<PoolBlock> blocks;
+    PoolState& pool = Pool();
+    std::lock_guard<std::mutex> guard(pool.lock);
+    for (const auto& entry : pool.blocks) {
+        if (entry.second.epoch >= sinceEpoch) {
+            blocks.push_back(PoolBlock{entry.first, entry.second.tag, entry.second.size});
+        }
+    }
+    return blocks;
+}
+
+std::vector<PoolUsage> GroupBlocks(const std::vector<PoolBlock>& blocks)
 {
     std::map<std::pair<ULONG, SIZE_T>, SIZE_T> groups;
-    {
-        PoolState& pool = Pool();
-        std::lock_guard<std::mutex> guard(pool.lock);
-        for (const auto& entry : pool.blocks) {
-            if (entry.second.epoch >= sinceEpoch) {
-                ++groups[{entry.second.tag, entry.second.size}];
-            }
-        }
+    for (const PoolBlock& block : blocks) {
+        ++groups[{block.tag, block.size}];
     }
     std::vector<PoolUsage> usage;
     for (const auto& group : groups) {
         usage.push_back(PoolUsage{group.first.first, group.first.second, group.second});
     }
     return usage;
+}
+
+std::vector<PoolUsage> OutstandingPool(std::uint64_t sinceEpoch)
+{
+    return GroupBlocks(OutstandingBlocks(sinceEpoch));
 }
 
 std::uint64_t MarkPoolEpoch()

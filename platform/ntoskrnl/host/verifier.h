@@ -43,6 +43,21 @@ std::string TagText(ULONG tag);
 // Tag from its four characters in memory order.
 ULONG TagFromText(const char (&text)[5]);
 
+// One outstanding pool block.
+struct PoolBlock {
+    const void* address = nullptr;
+    ULONG tag = 0;
+    SIZE_T size = 0;
+};
+
+// Pool blocks allocated since the epoch that are still outstanding.
+std::vector<PoolBlock> OutstandingBlocks(std::uint64_t sinceEpoch = 0);
+// Bug checks (DRIVER_VERIFIER_DETECTED_VIOLATION / PoolLeak) listing the blocks by tag, size
+// and count; does nothing for an empty list.
+void ReportLeakedBlocks(const char* when, const std::vector<PoolBlock>& blocks);
+
+// Groups blocks by tag and size.
+std::vector<PoolUsage> GroupBlocks(const std::vector<PoolBlock>& blocks);
 // Pool blocks allocated since the epoch that are still outstanding, grouped by tag and size.
 std::vector<PoolUsage> OutstandingPool(std::uint64_t sinceEpoch = 0);
 // Starts a new epoch and returns it; allocations before it are not reported as leaks.
@@ -67,6 +82,9 @@ void FailAllocationsWithTag(ULONG tag);       // every allocation under this tag
 void FailAllocationsAfter(std::uint64_t calls);  // the first `calls` succeed, later ones fail
 void FailAllocationsRandomly(std::uint32_t seed, double probability);
 void ClearFaultInjection();
+// For platform components that allocate on a driver's behalf: true when the low-resource
+// simulation makes this allocation (under `tag`) fail.
+bool SimulateAllocationFailure(ULONG tag);
 std::uint64_t InjectedFailureCount();
 
 }  // namespace vf

@@ -31,25 +31,30 @@ void CheckThreadState(const char* when)
     }
 }
 
+void ReportLeakedBlocks(const char* when, const std::vector<PoolBlock>& leaked)
+{
+    std::vector<PoolUsage> usage = GroupBlocks(leaked);
+    if (usage.empty()) {
+        return;
+    }
+    SIZE_T blocks = 0;
+    SIZE_T bytes = 0;
+    std::string list;
+    for (const PoolUsage& group : usage) {
+        blocks += group.count;
+        bytes += group.size * group.count;
+        char line[96];
+        std::snprintf(line, sizeof line, "\n    tag '%s' size %zu x %zu", TagText(group.tag).c_str(),
+                      static_cast<std::size_t>(group.size), static_cast<std::size_t>(group.count));
+        list += line;
+    }
+    Stop(DRIVER_VERIFIER_DETECTED_VIOLATION, PoolLeak, blocks, bytes, 0,
+         std::string("pool still allocated at ") + when + ":" + list);
+}
+
 void CheckForLeaks(const char* when, std::uint64_t sinceEpoch)
 {
-    std::vector<PoolUsage> usage = OutstandingPool(sinceEpoch);
-    if (!usage.empty()) {
-        SIZE_T blocks = 0;
-        SIZE_T bytes = 0;
-        std::string list;
-        for (const PoolUsage& group : usage) {
-            blocks += group.count;
-            bytes += group.size * group.count;
-            char line[96];
-            std::snprintf(line, sizeof line, "\n    tag '%s' size %zu x %zu",
-                          TagText(group.tag).c_str(), static_cast<std::size_t>(group.size),
-                          static_cast<std::size_t>(group.count));
-            list += line;
-        }
-        Stop(DRIVER_VERIFIER_DETECTED_VIOLATION, PoolLeak, blocks, bytes, 0,
-             std::string("pool still allocated at ") + when + ":" + list);
-    }
+    ReportLeakedBlocks(when, OutstandingBlocks(sinceEpoch));
     std::size_t handles = OpenHandleCount();
     if (handles != 0) {
         Stop(DRIVER_VERIFIER_DETECTED_VIOLATION, HandleLeak, handles, 0, 0,

@@ -1,0 +1,110 @@
+// Kernel streaming media types: categories, pin names and the video format structures.
+#pragma once
+
+#include "ks.h"
+
+#define KSCATEGORY_VIDEO_Guid 0x6994AD05, 0x93EF, 0x11D0, 0xA3, 0xCC, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96
+#define KSCATEGORY_CAPTURE_Guid                                                                    \
+    0x65E8773D, 0x8F56, 0x11D0, 0xA3, 0xB9, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96
+#define PINNAME_VIDEO_CAPTURE_Guid                                                                 \
+    0xFB6C4281, 0x0353, 0x11D1, 0x90, 0x5F, 0x00, 0x00, 0xC0, 0xCC, 0x16, 0xBA
+#define KSDATAFORMAT_TYPE_VIDEO_Guid                                                               \
+    0x73646976, 0x0000, 0x0010, 0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71
+#define KSDATAFORMAT_SUBTYPE_RGB32_Guid                                                            \
+    0xE436EB7E, 0x524F, 0x11CE, 0x9F, 0x53, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70
+#define KSDATAFORMAT_SPECIFIER_VIDEOINFO_Guid                                                      \
+    0x05589F80, 0xC356, 0x11CE, 0xBF, 0x01, 0x00, 0xAA, 0x00, 0x55, 0x59, 0x5A
+
+inline constexpr GUID KSCATEGORY_VIDEO = STATIC_GUID_INIT(KSCATEGORY_VIDEO_Guid);
+inline constexpr GUID KSCATEGORY_CAPTURE = STATIC_GUID_INIT(KSCATEGORY_CAPTURE_Guid);
+inline constexpr GUID PINNAME_VIDEO_CAPTURE = STATIC_GUID_INIT(PINNAME_VIDEO_CAPTURE_Guid);
+inline constexpr GUID KSDATAFORMAT_TYPE_VIDEO = STATIC_GUID_INIT(KSDATAFORMAT_TYPE_VIDEO_Guid);
+inline constexpr GUID KSDATAFORMAT_SUBTYPE_RGB32 = STATIC_GUID_INIT(KSDATAFORMAT_SUBTYPE_RGB32_Guid);
+inline constexpr GUID KSDATAFORMAT_SPECIFIER_VIDEOINFO =
+    STATIC_GUID_INIT(KSDATAFORMAT_SPECIFIER_VIDEOINFO_Guid);
+
+typedef LONGLONG REFERENCE_TIME;
+
+typedef struct tagKS_RECT {
+    LONG left;
+    LONG top;
+    LONG right;
+    LONG bottom;
+} KS_RECT;
+typedef KS_RECT RECT;
+
+typedef struct tagKS_SIZE {
+    LONG cx;
+    LONG cy;
+} SIZE;
+
+#define KS_BI_RGB 0L
+#define KS_BI_BITFIELDS 3L
+
+typedef struct tagKS_BITMAPINFOHEADER {
+    DWORD biSize;
+    LONG biWidth;
+    LONG biHeight;
+    WORD biPlanes;
+    WORD biBitCount;
+    DWORD biCompression;
+    DWORD biSizeImage;
+    LONG biXPelsPerMeter;
+    LONG biYPelsPerMeter;
+    DWORD biClrUsed;
+    DWORD biClrImportant;
+} KS_BITMAPINFOHEADER, *PKS_BITMAPINFOHEADER;
+static_assert(sizeof(KS_BITMAPINFOHEADER) == 40, "KS_BITMAPINFOHEADER layout");
+
+typedef struct tagKS_VIDEOINFOHEADER {
+    RECT rcSource;
+    RECT rcTarget;
+    DWORD dwBitRate;
+    DWORD dwBitErrorRate;
+    REFERENCE_TIME AvgTimePerFrame DECLSPEC_ALIGN8;
+    KS_BITMAPINFOHEADER bmiHeader;
+} KS_VIDEOINFOHEADER, *PKS_VIDEOINFOHEADER;
+static_assert(sizeof(KS_VIDEOINFOHEADER) == 88, "KS_VIDEOINFOHEADER layout");
+static_assert(offsetof(KS_VIDEOINFOHEADER, bmiHeader) == 48, "KS_VIDEOINFOHEADER layout");
+
+typedef struct _KS_VIDEO_STREAM_CONFIG_CAPS {
+    GUID guid;
+    ULONG VideoStandard;
+    SIZE InputSize;
+    SIZE MinCroppingSize;
+    SIZE MaxCroppingSize;
+    int CropGranularityX;
+    int CropGranularityY;
+    int CropAlignX;
+    int CropAlignY;
+    SIZE MinOutputSize;
+    SIZE MaxOutputSize;
+    int OutputGranularityX;
+    int OutputGranularityY;
+    int StretchTapsX;
+    int StretchTapsY;
+    int ShrinkTapsX;
+    int ShrinkTapsY;
+    LONGLONG MinFrameInterval DECLSPEC_ALIGN8;
+    LONGLONG MaxFrameInterval DECLSPEC_ALIGN8;
+    LONG MinBitsPerSecond;
+    LONG MaxBitsPerSecond;
+} KS_VIDEO_STREAM_CONFIG_CAPS, *PKS_VIDEO_STREAM_CONFIG_CAPS;
+static_assert(sizeof(KS_VIDEO_STREAM_CONFIG_CAPS) == 128, "KS_VIDEO_STREAM_CONFIG_CAPS layout");
+
+typedef struct tagKS_DATARANGE_VIDEO {
+    KSDATARANGE DataRange;
+    BOOL bFixedSizeSamples;
+    BOOL bTemporalCompression;
+    DWORD StreamDescriptionFlags;
+    DWORD MemoryAllocationFlags;
+    KS_VIDEO_STREAM_CONFIG_CAPS ConfigCaps;
+    KS_VIDEOINFOHEADER VideoInfoHeader;
+} KS_DATARANGE_VIDEO, *PKS_DATARANGE_VIDEO;
+static_assert(sizeof(KS_DATARANGE_VIDEO) == 296, "KS_DATARANGE_VIDEO layout");
+
+typedef struct tagKS_DATAFORMAT_VIDEOINFOHEADER {
+    KSDATAFORMAT DataFormat;
+    KS_VIDEOINFOHEADER VideoInfoHeader;
+} KS_DATAFORMAT_VIDEOINFOHEADER, *PKS_DATAFORMAT_VIDEOINFOHEADER;
+static_assert(sizeof(KS_DATAFORMAT_VIDEOINFOHEADER) == 152, "KS_DATAFORMAT_VIDEOINFOHEADER layout");

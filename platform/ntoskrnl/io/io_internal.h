@@ -1,0 +1,52 @@
+// The I/O manager's private bookkeeping (platform-internal): pool tags and the per-packet record
+// kept beside each IRP, since the packet's own layout is the published one.
+#pragma once
+
+#include <wdm.h>
+
+namespace io {
+
+constexpr ULONG MakeTag(char a, char b, char c, char d)
+{
+    return static_cast<ULONG>(static_cast<unsigned char>(a)) |
+           static_cast<ULONG>(static_cast<unsigned char>(b)) << 8 |
+           static_cast<ULONG>(static_cast<unsigned char>(c)) << 16 |
+           static_cast<ULONG>(static_cast<unsigned char>(d)) << 24;
+}
+
+// Pool tags of the I/O manager, as their bytes in memory order.
+constexpr ULONG kIrpTag = MakeTag('I', 'r', 'p', ' ');
+constexpr ULONG kMdlTag = MakeTag('M', 'd', 'l', ' ');
+constexpr ULONG kDeviceTag = MakeTag('D', 'e', 'v', 'i');
+constexpr ULONG kSystemBufferTag = MakeTag('I', 'o', 'S', 'B');
+
+// Bug checks of the I/O manager that the shared bug-check header does not list.
+constexpr ULONG kTargetMdlTooSmall = 0x00000040;
+constexpr ULONG kCancelStateInCompletedIrp = 0x00000048;
+
+// Starts (or restarts, for a reused packet) the record of a packet.
+void TrackIrp(PIRP irp);
+// Marks a packet as owned by the I/O manager: completing it finishes the request for the thread
+// that built it. `outputLength` bounds the copy-back of a buffered request's output.
+void MarkThreaded(PIRP irp, ULONG outputLength);
+// Ends the record; stops when a lower driver still owns the packet. `what` names the call.
+void ReleaseIrp(PIRP irp, const char* what);
+// Frees a packet the I/O manager owns, without the ownership check.
+void FreeIrpStorage(PIRP irp);
+
+// IofCallDriver is passing the packet down from the caller's stack level.
+void NoteCallDriver(PIRP irp, CHAR callerLevel);
+// The completion walk has brought the packet back to `level`. Returns false when the packet is
+// not a live, known one.
+bool NoteCompletedTo(PIRP irp, CHAR level);
+bool IsKnownIrp(PIRP irp);
+
+// Threaded requests: the final step of completion.
+struct ThreadedInfo {
+    bool threaded = false;
+    ULONG outputLength = 0;
+};
+ThreadedInfo ThreadedInfoOf(PIRP irp);
+void FinishThreadedRequest(PIRP irp, ULONG outputLength);
+
+}  // namespace io

@@ -1,0 +1,352 @@
+// The PnP manager: binds drivers to hardware ids, loads a driver for the first device it
+// serves, builds each device stack through AddDevice, sends the start, stop and removal
+// requests, and unloads a driver after its last device (with the verifier's leak check).
+#include "io/io_internal.h"
+
+#include <ntoskrnl/host/pnp.h>
+#include <ntoskrnl/host/registry.h>
+#include <ntoskrnl/host/verifier.h>
+
+#include <algorithm>
+#include <cwctype>
+#include <map>
+#include <memory>
+#include <mutex>
+
+namespace pnp {
+
+namespace {
+
+struct Binding {
+    std::wstring service;
+    DriverEntryRoutine entry;
+    std::vector<std::wstring> hardwareIds;
+};
+
+// A loaded driver: its object and extension in one record, with the strings they point to.
+struct LoadedDriver {
+    DRIVER_OBJECT object{};
+    DRIVER_EXTENSION extension{};
+    std::wstring service;
+    std::wstring name;
+    std::wstring registryPath;
+    UNICODE_STRING registryPathString{};
+    std::uint64_t loadEpoch = 0;
+    int devices = 0;
+};
+
+struct DeviceNode {
+    LoadedDriver* driver = nullptr;
+    std::wstring driverKeyPath;
+    bool started = false;
+};
+
+struct Manager {
+    std::recursive_mutex lock;  // PnP requests are serialised, as the platform does
+    std::vector<Binding> bindings;
+    std::map<std::wstring, std::unique_ptr<LoadedDriver>> drivers;  // by service name
+    std::map<PDEVICE_OBJECT, DeviceNode> devices;
+    ULONG nextDriverKey = 0;
+};
+
+Manager& TheManager()
+{
+    static Manager* manager = new Manager;  // lives until exit
+    return *manager;
+}
+
+bool SameId(const std::wstring& a, const std::wstring& b)
+{
+    return a.size() == b.size() &&
+           std::equal(a.begin(), a.end(), b.begin(), [](wchar_t x, wchar_t y) {
+               return std::towupper(x) == std::towupper(y);
+           });
+}
+
+NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT, PIRP Irp)
+{
+    Irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+    Irp->IoStatus.Information = 0;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return STATUS_INVALID_DEVICE_REQUEST;
+}
+
+void InitializeUnicode(UNICODE_STRING& string, std::wstring& text)
+{
+    string.Buffer = text.data();
+    string.Length = static_cast<USHORT>(text.size() * sizeof(WCHAR));
+    string.MaximumLength = string.Length;
+}
+
+LoadedDriver* LoadDriver(Manager& manager, const Binding& binding, NTSTATUS& status)
+{
+    auto found = manager.drivers.find(binding.service);
+    if (found != manager.drivers.end()) {
+        status = STATUS_SUCCESS;
+        return found->second.get();
+    }
+    auto driver = std::make_unique<LoadedDriver>();
+    driver->service = binding.service;
+    driver->name = L"\\Driver\\" + binding.service;
+    driver->registryPath =
+        L"\\Registry\\Machine\\System\\CurrentControlSet\\Services\\" + binding.service;
+    driver->loadEpoch = vf::MarkPoolEpoch();
+    DRIVER_OBJECT& object = driver->object;
+    object.Type = 4;
+    object.Size = sizeof(DRIVER_OBJECT);
+    object.DriverExtension = &driver->extension;
+    driver->extension.DriverObject = &object;
+    InitializeUnicode(object.DriverName, driver->name);
+    InitializeUnicode(driver->registryPathString, driver->registryPath);
+    driver->extension.ServiceKeyName = object.DriverName;
+    object.DriverInit = binding.entry;
+    for (PDRIVER_DISPATCH& dispatch : object.MajorFunction) {
+        dispatch = InvalidDeviceRequest;
+    }
+    status = binding.entry(&object, &driver->registryPathString);
+    vf::CheckThreadState("DriverEntry");
+    if (!NT_SUCCESS(status)) {
+        return nullptr;
+    }
+    LoadedDriver* loaded = driver.get();
+    manager.drivers.emplace(binding.service, std::move(driver));
+    return loaded;
+}
+
+// Frees the driver after its last device: DriverUnload, then the verifier's leak check on
+// everything allocated since the load that is not a device object of another driver.
+void UnloadIfUnused(Manager& manager, LoadedDriver* driver)
+{
+    if (driver->devices != 0) {
+        return;
+    }
+    if (driver->object.DriverUnload != nullptr) {
+        driver->object.DriverUnload(&driver->object);
+    }
+    std::vector<vf::PoolBlock> leaked;
+    for (const vf::PoolBlock& block : vf::OutstandingBlocks(driver->loadEpoch)) {
+        bool otherDevice =
+            block.tag == io::kDeviceTag &&
+            static_cast<const DEVICE_OBJECT*>(block.address)->DriverObject != &driver->object;
+        if (!otherDevice) {
+            leaked.push_back(block);
+        }
+    }
+    std::string when = "unload of driver ";
+    for (wchar_t c : driver->service) {
+        when += static_cast<char>(c < 0x80 ? c : '?');
+    }
+    vf::ReportLeakedBlocks(when.c_str(), leaked);
+    manager.drivers.erase(driver->service);
+}
+
+NTSTATUS NTAPI SynchronousCompletion(PDEVICE_OBJECT, PIRP, PVOID Context)
+{
+    KeSetEvent(static_cast<PKEVENT>(Context), IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// Sends one PnP request to the top of the device's stack and waits for it.
+NTSTATUS SendPnpRequest(PDEVICE_OBJECT physicalDevice, UCHAR minor)
+{
+    PDEVICE_OBJECT top = IoGetAttachedDevice(physicalDevice);
+    PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+    if (irp == nullptr) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    irp->IoStatus.Information = 0;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_PNP;
+    next->MinorFunction = minor;
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IoSetCompletionRoutine(irp, SynchronousCompletion, &done, TRUE, TRUE, TRUE);
+    if (IoCallDriver(top, irp) == STATUS_PENDING) {
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
+    }
+    NTSTATUS status = irp->IoStatus.Status;
+    IoFreeIrp(irp);
+    return status;
+}
+
+DeviceNode* FindNode(Manager& manager, PDEVICE_OBJECT physicalDevice)
+{
+    auto found = manager.devices.find(physicalDevice);
+    return found == manager.devices.end() ? nullptr : &found->second;
+}
+
+std::wstring DeviceKeyPath(const DeviceIdentity& identity)
+{
+    std::wstring path = L"\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\";
+    path += identity.hardwareIds.empty() ? L"ROOT\\UNKNOWN" : identity.hardwareIds.front();
+    path += L"\\" + (identity.instanceId.empty() ? std::wstring(L"0000") : identity.instanceId);
+    return path;
+}
+
+// Ends a device node: the removal request, then the driver's unload when it was the last.
+void FinishRemoval(Manager& manager, PDEVICE_OBJECT physicalDevice)
+{
+    DeviceNode* node = FindNode(manager, physicalDevice);
+    if (node == nullptr) {
+        return;
+    }
+    SendPnpRequest(physicalDevice, IRP_MN_REMOVE_DEVICE);
+    LoadedDriver* driver = node->driver;
+    manager.devices.erase(physicalDevice);
+    reg::ForgetDevice(physicalDevice);
+    --driver->devices;
+    UnloadIfUnused(manager, driver);
+}
+
+}  // namespace
+
+void RegisterDriver(const std::wstring& serviceName, DriverEntryRoutine entry,
+                    const std::vector<std::wstring>& hardwareIds)
+{
+    Manager& manager = TheManager();
+    std::lock_guard<std::recursive_mutex> guard(manager.lock);
+    manager.bindings.push_back(Binding{serviceName, entry, hardwareIds});
+}
+
+void ClearDriverBindings()
+{
+    Manager& manager = TheManager();
+    std::lock_guard<std::recursive_mutex> guard(manager.lock);
+    manager.bindings.clear();
+}
+
+NTSTATUS ReportDevice(PDEVICE_OBJECT physicalDevice, const DeviceIdentity& identity)
+{
+    Manager& manager = TheManager();
+    std::lock_guard<std::recursive_mutex> guard(manager.lock);
+    if (FindNode(manager, physicalDevice) != nullptr) {
+        return STATUS_OBJECT_NAME_COLLISION;
+    }
+    const Binding* binding = nullptr;
+    for (const std::wstring& id : identity.hardwareIds) {
+        for (const Binding& candidate : manager.bindings) {
+            for (const std::wstring& bound : candidate.hardwareIds) {
+                if (binding == nullptr && SameId(id, bound)) {
+                    binding = &candidate;
+                }
+            }
+        }
+    }
+    if (binding == nullptr) {
+        return STATUS_NO_SUCH_DEVICE;
+    }
+
+    // The device's keys exist before its driver runs, as the installer made them.
+    wchar_t instance[8];
+    std::swprintf(instance, 8, L"%04u", static_cast<unsigned>(manager.nextDriverKey++));
+    std::wstring driverKey =
+        L"\\Registry\\Machine\\System\\CurrentControlSet\\Control\\Class\\"
+        L"{6BDD1FC6-810F-11D0-BEC7-08002BE2092F}\\" +
+        std::wstring(instance);
+    reg::SetDeviceKeyPaths(physicalDevice, DeviceKeyPath(identity), driverKey);
+
+    NTSTATUS status;
+    LoadedDriver* driver = LoadDriver(manager, *binding, status);
+    if (driver == nullptr) {
+        reg::ForgetDevice(physicalDevice);
+        return status;
+    }
+    ++driver->devices;
+    manager.devices[physicalDevice] = DeviceNode{driver, driverKey, false};
+    status = STATUS_SUCCESS;
+    if (driver->extension.AddDevice != nullptr) {
+        status = driver->extension.AddDevice(&driver->object, physicalDevice);
+        vf::CheckThreadState("AddDevice");
+    }
+    if (NT_SUCCESS(status)) {
+        status = SendPnpRequest(physicalDevice, IRP_MN_START_DEVICE);
+    }
+    if (!NT_SUCCESS(status)) {
+        // A device that cannot be added or started is removed again.
+        FinishRemoval(manager, physicalDevice);
+        return status;
+    }
+    manager.devices[physicalDevice].started = true;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS StopDevice(PDEVICE_OBJECT physicalDevice)
+{
+    Manager& manager = TheManager();
+    std::lock_guard<std::recursive_mutex> guard(manager.lock);
+    DeviceNode* node = FindNode(manager, physicalDevice);
+    if (node == nullptr || !node->started) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    NTSTATUS status = SendPnpRequest(physicalDevice, IRP_MN_QUERY_STOP_DEVICE);
+    if (!NT_SUCCESS(status) && status != STATUS_NOT_SUPPORTED) {
+        SendPnpRequest(physicalDevice, IRP_MN_CANCEL_STOP_DEVICE);
+        return status;
+    }
+    SendPnpRequest(physicalDevice, IRP_MN_STOP_DEVICE);
+    node->started = false;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS StartDevice(PDEVICE_OBJECT physicalDevice)
+{
+    Manager& manager = TheManager();
+    std::lock_guard<std::recursive_mutex> guard(manager.lock);
+    DeviceNode* node = FindNode(manager, physicalDevice);
+    if (node == nullptr || node->started) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    NTSTATUS status = SendPnpRequest(physicalDevice, IRP_MN_START_DEVICE);
+    node->started = NT_SUCCESS(status);
+    return status;
+}
+
+void SurpriseRemoveDevice(PDEVICE_OBJECT physicalDevice)
+{
+    Manager& manager = TheManager();
+    std::lock_guard<std::recursive_mutex> guard(manager.lock);
+    if (FindNode(manager, physicalDevice) == nullptr) {
+        return;
+    }
+    SendPnpRequest(physicalDevice, IRP_MN_SURPRISE_REMOVAL);
+    FinishRemoval(manager, physicalDevice);
+}
+
+NTSTATUS RemoveDevice(PDEVICE_OBJECT physicalDevice)
+{
+    Manager& manager = TheManager();
+    std::lock_guard<std::recursive_mutex> guard(manager.lock);
+    if (FindNode(manager, physicalDevice) == nullptr) {
+        return STATUS_NO_SUCH_DEVICE;
+    }
+    NTSTATUS status = SendPnpRequest(physicalDevice, IRP_MN_QUERY_REMOVE_DEVICE);
+    if (!NT_SUCCESS(status) && status != STATUS_NOT_SUPPORTED) {
+        SendPnpRequest(physicalDevice, IRP_MN_CANCEL_REMOVE_DEVICE);
+        return status;
+    }
+    FinishRemoval(manager, physicalDevice);
+    return STATUS_SUCCESS;
+}
+
+PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT physicalDevice)
+{
+    return IoGetAttachedDevice(physicalDevice);
+}
+
+bool IsDriverLoaded(const std::wstring& serviceName)
+{
+    Manager& manager = TheManager();
+    std::lock_guard<std::recursive_mutex> guard(manager.lock);
+    return manager.drivers.count(serviceName) != 0;
+}
+
+std::wstring DriverKeyPath(PDEVICE_OBJECT physicalDevice)
+{
+    Manager& manager = TheManager();
+    std::lock_guard<std::recursive_mutex> guard(manager.lock);
+    DeviceNode* node = FindNode(manager, physicalDevice);
+    return node == nullptr ? std::wstring() : node->driverKeyPath;
+}
+
+}  // namespace pnp
