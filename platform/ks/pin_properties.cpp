@@ -260,10 +260,10 @@ bool PinProperty(PIRP irp, Pin* pin, const KSPROPERTY& property, NTSTATUS& statu
         } else if (outLength < sizeof(KSSTATE)) {
             status = STATUS_BUFFER_TOO_SMALL;
         } else {
-            KSSTATE target;
+            ULONG target;  // read as a number: the client may send any value
             std::memcpy(&target, data, sizeof target);
-            status = target < KSSTATE_STOP || target > KSSTATE_RUN ? STATUS_INVALID_PARAMETER
-                                                                    : ChangePinState(pin, target);
+            status = target > KSSTATE_RUN ? STATUS_INVALID_PARAMETER
+                                          : ChangePinState(pin, static_cast<KSSTATE>(target));
         }
         return true;
     case KSPROPERTY_CONNECTION_DATAFORMAT:
