@@ -106,33 +106,34 @@ extern "C" PKSFILTER NTAPI KsPinGetParentFilter(PKSPIN Pin)
     return pin == nullptr ? nullptr : &pin->filter->ks;
 }
 
+namespace {
+
+// The framework context of the file object an IRP is addressed to; nullptr when none.
+ks::FileContext* FileContextOf(PIRP irp)
+{
+    if (irp == nullptr) {
+        return nullptr;
+    }
+    PFILE_OBJECT file = IoGetCurrentIrpStackLocation(irp)->FileObject;
+    return file == nullptr ? nullptr : static_cast<ks::FileContext*>(file->FsContext);
+}
+
+}  // namespace
+
 extern "C" PKSFILTER NTAPI KsGetFilterFromIrp(PIRP Irp)
 {
-    if (Irp == nullptr) {
+    ks::FileContext* context = FileContextOf(Irp);
+    if (context == nullptr) {
         return nullptr;
     }
-    PFILE_OBJECT file = IoGetCurrentIrpStackLocation(Irp)->FileObject;
-    if (file == nullptr || file->FsContext == nullptr) {
-        return nullptr;
-    }
-    auto* context = static_cast<ks::FileContext*>(file->FsContext);
-    if (context->pin != nullptr) {
-        return &context->pin->filter->ks;
-    }
-    return context->filter == nullptr ? nullptr : &context->filter->ks;
+    ks::Filter* filter = context->pin != nullptr ? context->pin->filter : context->filter;
+    return filter == nullptr ? nullptr : &filter->ks;
 }
 
 extern "C" PKSPIN NTAPI KsGetPinFromIrp(PIRP Irp)
 {
-    if (Irp == nullptr) {
-        return nullptr;
-    }
-    PFILE_OBJECT file = IoGetCurrentIrpStackLocation(Irp)->FileObject;
-    if (file == nullptr || file->FsContext == nullptr) {
-        return nullptr;
-    }
-    auto* context = static_cast<ks::FileContext*>(file->FsContext);
-    return context->pin == nullptr ? nullptr : &context->pin->ks;
+    ks::FileContext* context = FileContextOf(Irp);
+    return context == nullptr || context->pin == nullptr ? nullptr : &context->pin->ks;
 }
 
 extern "C" PKSDEVICE NTAPI KsGetDeviceForDeviceObject(PDEVICE_OBJECT FunctionalDeviceObject)

@@ -38,8 +38,8 @@ NTSTATUS ChangePinState(Pin* pin, KSSTATE target)
         }
         __atomic_store_n(&pin->ks.DeviceState, to, __ATOMIC_RELEASE);
         pin->ks.ClientState = to;
-        if (from == KSSTATE_RUN) {
-            // Frames queued by the client come back unfilled when the pin leaves RUN.
+        if (to < from) {
+            // Frames queued by the client come back unfilled on every step down from RUN.
             ReturnQueuedFrames(pin, STATUS_CANCELLED);
         }
         if (to == KSSTATE_STOP) {

@@ -15,8 +15,8 @@ bool MayProcess(Pin* pin)
     if ((flags & KSPIN_FLAG_PROCESS_IN_RUN_STATE_ONLY) != 0 && state != KSSTATE_RUN) {
         return false;
     }
-    if (state == KSSTATE_STOP) {
-        return false;
+    if (state < KSSTATE_PAUSE) {
+        return false;  // no processing in STOP or ACQUIRE, whatever the flags
     }
     if ((flags & KSPIN_FLAG_FRAMES_NOT_REQUIRED_FOR_PROCESSING) == 0 && !HasQueuedFrames(pin)) {
         return false;

@@ -122,6 +122,48 @@ TEST_F(KsFilterInstance, EveryOpenMakesItsOwnFilterWithItsOwnBag)
     EXPECT_EQ(Observed().filterCloses, 2);
 }
 
+class KsObjectBag : public KsFrameworkTest {
+protected:
+    Config TestConfig() const override
+    {
+        Config config;
+        config.exerciseFilterBag = true;
+        return config;
+    }
+};
+
+TEST_F(KsObjectBag, DiscardedItemIsReleasedAtOnceAndOnlyOnce)
+{
+    Filter filter;
+    OpenFilter(filter);
+    EXPECT_EQ(Observed().bagItemReleases, 1);  // the discarded one
+    ASSERT_EQ(filter.Close(), STATUS_SUCCESS);
+    EXPECT_EQ(Observed().bagItemReleases, 2);  // the kept one, with the filter
+    EXPECT_EQ(Observed().filterContextReleases, 1);
+}
+
+TEST_F(KsObjectBag, EditMakesAPrivateCopyOwnedByTheBag)
+{
+    Filter filter;
+    OpenFilter(filter);
+    // Copied, the new part zero-filled, and a second edit within the size kept the copy. The
+    // copy itself is freed with the filter: the end-of-test leak check would find it otherwise.
+    EXPECT_EQ(Observed().bagEditsVerified, 1);
+}
+
+TEST_F(KsObjectBag, EveryFilterReleasesOnlyItsOwnItems)
+{
+    Filter first;
+    Filter second;
+    OpenFilter(first);
+    OpenFilter(second);
+    EXPECT_EQ(Observed().bagItemReleases, 2);
+    ASSERT_EQ(second.Close(), STATUS_SUCCESS);
+    EXPECT_EQ(Observed().bagItemReleases, 3);
+    ASSERT_EQ(first.Close(), STATUS_SUCCESS);
+    EXPECT_EQ(Observed().bagItemReleases, 4);
+}
+
 using KsDriverLifetime = KsFrameworkTest;
 
 TEST_F(KsDriverLifetime, DeviceBagIsFreedOnceAtRemoval)

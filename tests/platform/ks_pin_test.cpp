@@ -220,6 +220,58 @@ TEST_F(KsPinCreation, MalformedFormatAndUnknownPinIdAreRefused)
     EXPECT_EQ(Observed().pinCreates, 0);
 }
 
+TEST_F(KsPinCreation, FormatChangeOnAnExistingPinGoesThroughTheDriver)
+{
+    Pin pin;
+    ASSERT_EQ(CreateVideoPin(filter_, pin), STATUS_SUCCESS);
+    EXPECT_EQ(Observed().setDataFormatWithOldFormat, 0);  // creation has no old format
+
+    KS_DATAFORMAT_VIDEOINFOHEADER larger = VideoFormat();
+    larger.VideoInfoHeader.bmiHeader.biSizeImage = FrameBytes + 4096;
+    EXPECT_EQ(ksclient::SetProperty(pin.Get(), KSPROPSETID_Connection,
+                                    KSPROPERTY_CONNECTION_DATAFORMAT, &larger, sizeof(larger))
+                  .status,
+              STATUS_SUCCESS);
+    EXPECT_EQ(Observed().setDataFormatWithOldFormat, 1);
+    KS_DATAFORMAT_VIDEOINFOHEADER current{};
+    ASSERT_EQ(GetProperty(pin.Get(), KSPROPSETID_Connection, KSPROPERTY_CONNECTION_DATAFORMAT,
+                          &current, sizeof(current))
+                  .status,
+              STATUS_SUCCESS);
+    EXPECT_EQ(current.VideoInfoHeader.bmiHeader.biSizeImage, FrameBytes + 4096);
+
+    // A change the driver refuses leaves the accepted format in place.
+    KS_DATAFORMAT_VIDEOINFOHEADER taller = VideoFormat();
+    taller.VideoInfoHeader.bmiHeader.biHeight = FrameHeight * 2;
+    EXPECT_EQ(ksclient::SetProperty(pin.Get(), KSPROPSETID_Connection,
+                                    KSPROPERTY_CONNECTION_DATAFORMAT, &taller, sizeof(taller))
+                  .status,
+              STATUS_NO_MATCH);
+    EXPECT_EQ(Observed().setDataFormatWithOldFormat, 2);
+    ASSERT_EQ(GetProperty(pin.Get(), KSPROPSETID_Connection, KSPROPERTY_CONNECTION_DATAFORMAT,
+                          &current, sizeof(current))
+                  .status,
+              STATUS_SUCCESS);
+    EXPECT_EQ(current.VideoInfoHeader.bmiHeader.biHeight, FrameHeight);
+    EXPECT_EQ(current.VideoInfoHeader.bmiHeader.biSizeImage, FrameBytes + 4096);
+}
+
+TEST_F(KsPinCreation, ClosingTheFilterTakesItsPinDown)
+{
+    Pin pin;
+    ASSERT_EQ(CreateVideoPin(filter_, pin), STATUS_SUCCESS);
+    ASSERT_EQ(pin.SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    ASSERT_EQ(filter_.Close(), STATUS_SUCCESS);
+    EXPECT_EQ(Observed().pinCloses, 1);
+    EXPECT_EQ(Observed().pinContextReleases, 1);
+    EXPECT_EQ(Observed().filterCloses, 1);
+    // The orphaned pin handle answers nothing, and still closes cleanly.
+    KSSTATE state = KSSTATE_STOP;
+    EXPECT_FALSE(NT_SUCCESS(pin.GetState(state)));
+    EXPECT_EQ(pin.Close(), STATUS_SUCCESS);
+    EXPECT_EQ(Observed().pinCloses, 1);
+}
+
 TEST_F(KsPinCreation, PinBagAndPrivateDescriptorLiveAsLongAsThePin)
 {
     Pin pin;

@@ -66,6 +66,7 @@ TEST_F(KsFilterProperty, SetThenGetReachTheHandlersWithTheData)
     PropertyResult get =
         GetProperty(filter_.Get(), PropertySetId, PropertyValue, &read, sizeof(read));
     EXPECT_EQ(get.status, STATUS_SUCCESS);
+    EXPECT_EQ(get.bytesReturned, sizeof(ULONG));  // the item's MinData, the handler set none
     EXPECT_EQ(read, value);
     EXPECT_EQ(Observed().getHandlerCalls, 1);
     EXPECT_EQ(LastHandlerRequest().Flags, static_cast<ULONG>(KSPROPERTY_TYPE_GET));
@@ -182,6 +183,16 @@ TEST_F(KsFilterProperty, ShortDataBufferIsRefusedBeforeTheHandler)
     ULONG half = 0;
     EXPECT_FALSE(NT_SUCCESS(
         GetProperty(filter_.Get(), PropertySetId, PropertyValue, &half, 2).status));
+    EXPECT_EQ(HandlerCalls(), 0);
+}
+
+TEST_F(KsFilterProperty, GetWithoutABufferIsASizeQuery)
+{
+    IndexedRequest request{0, 0};
+    PropertyResult query = GetProperty(filter_.Get(), PropertySetId, PropertyIndexed, nullptr, 0,
+                                       &request, sizeof(request));
+    EXPECT_EQ(query.status, STATUS_BUFFER_OVERFLOW);
+    EXPECT_EQ(query.bytesReturned, IndexedMinData);
     EXPECT_EQ(HandlerCalls(), 0);
 }
 

@@ -24,6 +24,7 @@ constexpr ULONG DeviceTag = MakeTag("KtDv");
 constexpr ULONG FilterTag = MakeTag("KtFl");
 constexpr ULONG PinTag = MakeTag("KtPn");
 constexpr ULONG EditTag = MakeTag("KtEd");
+constexpr ULONG BagTag = MakeTag("KtBg");
 
 constexpr ULONG DeviceMagic = 0x44455631;  // "DEV1"
 constexpr ULONG FilterMagic = 0x46494C31;  // "FIL1"
@@ -139,6 +140,12 @@ void NTAPI FreeFilterContext(PVOID item)
     ExFreePoolWithTag(item, FilterTag);
 }
 
+void NTAPI FreeBagItem(PVOID item)
+{
+    Record([](Observation& s) { s.counters.bagItemReleases++; });
+    ExFreePoolWithTag(item, BagTag);
+}
+
 void NTAPI FreePinContext(PVOID item)
 {
     Record([](Observation& s) { s.counters.pinContextReleases++; });
@@ -189,6 +196,52 @@ const KSDEVICE_DESCRIPTOR DeviceDescriptor = {&DeviceDispatch, 0, nullptr, 0, 0}
 // ---------------------------------------------------------------------------------------------
 // Filter
 
+// Adds, discards and edits items of the filter's bag; the release counts tell the test what the
+// framework did with them.
+NTSTATUS ExerciseBag(PKSFILTER filter)
+{
+    PVOID kept = ExAllocatePoolWithTag(NonPagedPool, 16, BagTag);
+    PVOID discarded = ExAllocatePoolWithTag(NonPagedPool, 16, BagTag);
+    if (kept == nullptr || discarded == nullptr) {
+        if (kept != nullptr) {
+            ExFreePoolWithTag(kept, BagTag);
+        }
+        if (discarded != nullptr) {
+            ExFreePoolWithTag(discarded, BagTag);
+        }
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    NTSTATUS status = KsAddItemToObjectBag(filter->Bag, kept, FreeBagItem);
+    if (!NT_SUCCESS(status)) {
+        ExFreePoolWithTag(kept, BagTag);
+        ExFreePoolWithTag(discarded, BagTag);
+        return status;
+    }
+    status = KsAddItemToObjectBag(filter->Bag, discarded, FreeBagItem);
+    if (!NT_SUCCESS(status)) {
+        ExFreePoolWithTag(discarded, BagTag);
+        return status;
+    }
+    KsRemoveItemFromObjectBag(filter->Bag, discarded, TRUE);  // released now, never again
+
+    static const ULONG sharedTable[2] = {0x11111111, 0x22222222};
+    const ULONG* table = sharedTable;
+    status = _KsEdit(filter->Bag, reinterpret_cast<PVOID*>(const_cast<ULONG**>(&table)),
+                     4 * sizeof(ULONG), 2 * sizeof(ULONG), EditTag);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    bool verified = table != sharedTable && table[0] == 0x11111111 && table[1] == 0x22222222 &&
+                    table[2] == 0 && table[3] == 0;
+    // Editing a private copy that is already large enough keeps it.
+    const ULONG* again = table;
+    status = _KsEdit(filter->Bag, reinterpret_cast<PVOID*>(const_cast<ULONG**>(&again)),
+                     4 * sizeof(ULONG), 4 * sizeof(ULONG), EditTag);
+    verified = verified && NT_SUCCESS(status) && again == table;
+    Record([verified](Observation& s) { s.counters.bagEditsVerified += verified ? 1 : 0; });
+    return status;
+}
+
 NTSTATUS NTAPI FilterCreate(PKSFILTER filter, PIRP)
 {
     Config config = ConfigNow();
@@ -215,6 +268,12 @@ NTSTATUS NTAPI FilterCreate(PKSFILTER filter, PIRP)
         s.lastCreatedFilter = filter;
     });
 
+    if (config.exerciseFilterBag) {
+        NTSTATUS bagStatus = ExerciseBag(filter);
+        if (!NT_SUCCESS(bagStatus)) {
+            return bagStatus;
+        }
+    }
     if (config.filterCreateDelayMs != 0) {
         DelayMs(config.filterCreateDelayMs);
     }
@@ -401,10 +460,13 @@ NTSTATUS NTAPI PinClose(PKSPIN pin, PIRP)
     return STATUS_SUCCESS;
 }
 
-NTSTATUS NTAPI PinSetDataFormat(PKSPIN pin, PKSDATAFORMAT, PKSMULTIPLE_ITEM,
+NTSTATUS NTAPI PinSetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PKSMULTIPLE_ITEM,
                                 const KSDATARANGE* range, const KSATTRIBUTE_LIST*)
 {
-    Record([](Observation& s) { s.counters.setDataFormatCalls++; });
+    Record([oldFormat](Observation& s) {
+        s.counters.setDataFormatCalls++;
+        s.counters.setDataFormatWithOldFormat += oldFormat != nullptr ? 1 : 0;
+    });
     const KSDATAFORMAT* format = pin->ConnectionFormat;
     if (format == nullptr || range == nullptr ||
         format->FormatSize < sizeof(KS_DATAFORMAT_VIDEOINFOHEADER) ||
@@ -452,7 +514,8 @@ NTSTATUS NTAPI PinProcess(PKSPIN pin)
 {
     bool overlapping = g_inPass.exchange(true);
     Config config = ConfigNow();
-    KSSTATE state = pin->DeviceState;
+    // A state change may be under way on a request thread while the pass runs.
+    KSSTATE state = __atomic_load_n(&pin->DeviceState, __ATOMIC_ACQUIRE);
 
     PKSSTREAM_POINTER pointer = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
     ULONG serial = 0;

@@ -69,6 +69,9 @@ struct Config {
     KSSTATE failFrom = KSSTATE_STOP;
     NTSTATUS failStatus = STATUS_UNSUCCESSFUL;
     ULONG processDelayMs = 0;  // each Process pass waits this long before it returns
+    // Filter Create also adds two items to the filter's bag, discards one of them at once, and
+    // has _KsEdit grow a shared 8-byte table into a private 16-byte copy.
+    bool exerciseFilterBag = false;
     // Verifier provocations.
     bool filterCreateRaisesIrql = false;   // returns at DISPATCH_LEVEL
     ULONG filterCreateDelayMs = 0;         // to overrun the callback budget
@@ -92,11 +95,14 @@ struct Counters {
     int filterCloses = 0;
     int filterContextReleases = 0;
     int filterCreatesWithoutDevice = 0;  // KsGetDevice(filter) did not give the added device
+    int bagItemReleases = 0;             // release routine of the exerciseFilterBag items
+    int bagEditsVerified = 0;            // _KsEdit copied, zero-filled and kept its copy
     int pinCreates = 0;
     int pinCloses = 0;
     int pinContextReleases = 0;
     int pinDescriptorsEdited = 0;  // _KsEdit gave the pin a private, writable descriptor
     int setDataFormatCalls = 0;
+    int setDataFormatWithOldFormat = 0;  // calls for a format change on an existing pin
     int intersectCalls = 0;
     int getHandlerCalls = 0;
     int setHandlerCalls = 0;

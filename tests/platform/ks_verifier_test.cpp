@@ -23,7 +23,7 @@ TEST_F(KsVerifierDeathTest, CallbackReturningAtARaisedIrqlStops)
             Filter filter;
             Filter::OpenFirst(KSCATEGORY_VIDEO, filter);
         },
-        "STOP: 0x000000C4");
+        "IRQL.*STOP: 0x000000C4");
 }
 
 TEST_F(KsVerifierDeathTest, CallbackOverrunningItsBudgetStops)
@@ -37,7 +37,7 @@ TEST_F(KsVerifierDeathTest, CallbackOverrunningItsBudgetStops)
             Filter filter;
             Filter::OpenFirst(KSCATEGORY_VIDEO, filter);
         },
-        "STOP: 0x000000C4");
+        "budget.*STOP: 0x000000C4");
 }
 
 TEST_F(KsVerifierDeathTest, CallbackWithinItsBudgetIsAccepted)
@@ -81,7 +81,7 @@ TEST_F(KsVerifierDeathTest, StreamPointerLeftLockedAtStopStops)
                 pin.SetState(KSSTATE_STOP);
             }
         },
-        "STOP: 0x000000C4");
+        "locked.*STOP: 0x000000C4");
 }
 
 }  // namespace
