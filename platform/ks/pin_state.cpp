@@ -11,6 +11,15 @@ namespace {
 // Verifier stop subcode: a stream pointer still locked when the pin reached KSSTATE_STOP.
 constexpr ULONG_PTR kStreamPointerLockedAtStop = 0x1003;
 
+// Writes the pin's new state between Process passes, so a pass never sees it change.
+void PublishState(Pin* pin, KSSTATE state)
+{
+    std::unique_lock<std::mutex> lock(pin->processLock);
+    pin->processIdle.wait(lock, [pin] { return !pin->inPass; });
+    __atomic_store_n(&pin->ks.DeviceState, state, __ATOMIC_RELEASE);
+    pin->ks.ClientState = state;
+}
+
 void RequestProcessing(Pin* pin)
 {
     KsPinAttemptProcessing(&pin->ks, TRUE);
@@ -36,8 +45,7 @@ NTSTATUS ChangePinState(Pin* pin, KSSTATE target)
         if (!NT_SUCCESS(status)) {
             return status;
         }
-        __atomic_store_n(&pin->ks.DeviceState, to, __ATOMIC_RELEASE);
-        pin->ks.ClientState = to;
+        PublishState(pin, to);
         if (to < from) {
             // Frames queued by the client come back unfilled on every step down from RUN.
             ReturnQueuedFrames(pin, STATUS_CANCELLED);

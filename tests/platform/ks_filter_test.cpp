@@ -19,7 +19,8 @@ std::wstring Lower(std::wstring text)
 
 bool EndsWith(const std::wstring& text, const std::wstring& tail)
 {
-    return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
+    return text.size() >= tail.size() &&
+           text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
 }
 
 // A category nothing registers under.

@@ -54,8 +54,9 @@ protected:
 TEST_F(KsFilterProperty, SetThenGetReachTheHandlersWithTheData)
 {
     ULONG value = 0x1234ABCD;
-    EXPECT_EQ(SetProperty(filter_.Get(), PropertySetId, PropertyValue, &value, sizeof(value)).status,
-              STATUS_SUCCESS);
+    EXPECT_EQ(
+        SetProperty(filter_.Get(), PropertySetId, PropertyValue, &value, sizeof(value)).status,
+        STATUS_SUCCESS);
     EXPECT_EQ(Observed().setHandlerCalls, 1);
     KSPROPERTY seen = LastHandlerRequest();
     EXPECT_TRUE(IsEqualGUID(seen.Set, PropertySetId));
@@ -75,8 +76,9 @@ TEST_F(KsFilterProperty, SetThenGetReachTheHandlersWithTheData)
 TEST_F(KsFilterProperty, HandlersFindTheirFilterAndDeviceFromTheRequest)
 {
     ULONG value = 7;
-    ASSERT_EQ(SetProperty(filter_.Get(), PropertySetId, PropertyValue, &value, sizeof(value)).status,
-              STATUS_SUCCESS);
+    ASSERT_EQ(
+        SetProperty(filter_.Get(), PropertySetId, PropertyValue, &value, sizeof(value)).status,
+        STATUS_SUCCESS);
     EXPECT_NE(LastHandlerIrp(), nullptr);
     EXPECT_EQ(LastHandlerFilter(), LastCreatedFilter());
     EXPECT_EQ(Observed().handlerDeviceMismatches, 0);
@@ -110,8 +112,9 @@ TEST_F(KsFilterProperty, DataBehindTheHeaderReachesTheHandler)
 TEST_F(KsFilterProperty, GetOnlyAndSetOnlyItemsWorkInTheirDirection)
 {
     ULONG value = 5;
-    EXPECT_EQ(SetProperty(filter_.Get(), PropertySetId, PropertySetOnly, &value, sizeof(value)).status,
-              STATUS_SUCCESS);
+    EXPECT_EQ(
+        SetProperty(filter_.Get(), PropertySetId, PropertySetOnly, &value, sizeof(value)).status,
+        STATUS_SUCCESS);
     ULONG setCount = 0;
     EXPECT_EQ(
         GetProperty(filter_.Get(), PropertySetId, PropertyGetOnly, &setCount, sizeof(setCount))
@@ -173,16 +176,16 @@ TEST_F(KsFilterProperty, ShortDataBufferIsRefusedBeforeTheHandler)
     IndexedRequest request{0, 0};
     IndexedData data{};
     for (ULONG size : {0u, 4u, IndexedMinData - 1}) {
-        PropertyResult get = GetProperty(filter_.Get(), PropertySetId, PropertyIndexed, &data,
-                                         size, &request, sizeof(request));
+        PropertyResult get = GetProperty(filter_.Get(), PropertySetId, PropertyIndexed, &data, size,
+                                         &request, sizeof(request));
         EXPECT_FALSE(NT_SUCCESS(get.status)) << "get with " << size << " bytes";
-        PropertyResult set = SetProperty(filter_.Get(), PropertySetId, PropertyIndexed, &data,
-                                         size, &request, sizeof(request));
+        PropertyResult set = SetProperty(filter_.Get(), PropertySetId, PropertyIndexed, &data, size,
+                                         &request, sizeof(request));
         EXPECT_FALSE(NT_SUCCESS(set.status)) << "set with " << size << " bytes";
     }
     ULONG half = 0;
-    EXPECT_FALSE(NT_SUCCESS(
-        GetProperty(filter_.Get(), PropertySetId, PropertyValue, &half, 2).status));
+    EXPECT_FALSE(
+        NT_SUCCESS(GetProperty(filter_.Get(), PropertySetId, PropertyValue, &half, 2).status));
     EXPECT_EQ(HandlerCalls(), 0);
 }
 

@@ -59,9 +59,9 @@ testing::AssertionResult HoldsFrame(const std::vector<std::uint8_t>& buffer, ULO
 {
     for (ULONG i = 0; i < dataUsed; ++i) {
         if (buffer[i] != PatternByte(serial, i)) {
-            return testing::AssertionFailure() << "byte " << i << " is " << int(buffer[i])
-                                               << ", frame " << serial << " has "
-                                               << int(PatternByte(serial, i));
+            return testing::AssertionFailure()
+                   << "byte " << i << " is " << int(buffer[i]) << ", frame " << serial << " has "
+                   << int(PatternByte(serial, i));
         }
     }
     for (std::size_t i = dataUsed; i < buffer.size(); ++i) {
@@ -184,8 +184,8 @@ TEST_F(KsStreaming, FramesAreFilledInTheOrderTheyWereQueued)
     for (ULONG serial = 1; serial <= 3; ++serial) {
         ASSERT_TRUE(RequestProcessing());
         ASSERT_EQ(frames[serial - 1].Wait(), STATUS_SUCCESS);
-        EXPECT_TRUE(HoldsFrame(frames[serial - 1].Buffer(), frames[serial - 1].Header().DataUsed,
-                               serial));
+        EXPECT_TRUE(
+            HoldsFrame(frames[serial - 1].Buffer(), frames[serial - 1].Header().DataUsed, serial));
     }
     EXPECT_EQ(Observed().framesDelivered, 3);
 }

@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstring>
 #include <mutex>
+#include <shared_mutex>
 
 namespace kstest {
 
@@ -60,8 +61,10 @@ struct Observation {
 };
 
 // The open pin, for the processing hook. A lock of its own: the hook calls into the framework
-// while holding it, and the framework's processing thread must never wait for it.
-std::mutex g_pinLock;
+// while holding it, and the framework's processing thread must never wait for it. Requests
+// share it, so that concurrent requests reach the framework concurrently; Create and Close
+// take it alone.
+std::shared_mutex g_pinLock;
 PKSPIN g_openPin = nullptr;
 
 Observation& State()
@@ -430,8 +433,8 @@ NTSTATUS NTAPI PinCreate(PKSPIN pin, PIRP)
     // A private copy of the descriptor, owned by the pin's bag; writing it must not reach the
     // shared table.
     const KSPIN_DESCRIPTOR_EX* shared = pin->Descriptor;
-    status = _KsEdit(pin->Bag, reinterpret_cast<PVOID*>(const_cast<PKSPIN_DESCRIPTOR_EX*>(
-                                   &pin->Descriptor)),
+    status = _KsEdit(pin->Bag,
+                     reinterpret_cast<PVOID*>(const_cast<PKSPIN_DESCRIPTOR_EX*>(&pin->Descriptor)),
                      sizeof(KSPIN_DESCRIPTOR_EX), sizeof(KSPIN_DESCRIPTOR_EX), EditTag);
     if (!NT_SUCCESS(status)) {
         return status;
@@ -445,7 +448,7 @@ NTSTATUS NTAPI PinCreate(PKSPIN pin, PIRP)
         s.counters.pinCreates++;
         s.counters.pinDescriptorsEdited += edited ? 1 : 0;
     });
-    std::lock_guard<std::mutex> guard(g_pinLock);
+    std::unique_lock<std::shared_mutex> guard(g_pinLock);
     g_openPin = pin;
     return STATUS_SUCCESS;
 }
@@ -453,7 +456,7 @@ NTSTATUS NTAPI PinCreate(PKSPIN pin, PIRP)
 NTSTATUS NTAPI PinClose(PKSPIN pin, PIRP)
 {
     Record([](Observation& s) { s.counters.pinCloses++; });
-    std::lock_guard<std::mutex> guard(g_pinLock);
+    std::unique_lock<std::shared_mutex> guard(g_pinLock);
     if (g_openPin == pin) {
         g_openPin = nullptr;
     }
@@ -517,7 +520,8 @@ NTSTATUS NTAPI PinProcess(PKSPIN pin)
     // A state change may be under way on a request thread while the pass runs.
     KSSTATE state = __atomic_load_n(&pin->DeviceState, __ATOMIC_ACQUIRE);
 
-    PKSSTREAM_POINTER pointer = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
+    PKSSTREAM_POINTER pointer =
+        KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
     ULONG serial = 0;
     if (pointer != nullptr) {
         {
@@ -588,8 +592,8 @@ NTSTATUS NTAPI PinIntersect(PVOID, PIRP, PKSP_PIN, PKSDATARANGE callerRange,
 }
 
 const KSPIN_DISPATCH PinDispatch = {
-    PinCreate, PinClose, PinProcess, nullptr, PinSetDataFormat, PinSetDeviceState,
-    nullptr,   nullptr,  nullptr,    nullptr,
+    PinCreate,         PinClose, PinProcess, nullptr, PinSetDataFormat,
+    PinSetDeviceState, nullptr,  nullptr,    nullptr, nullptr,
 };
 
 KS_DATARANGE_VIDEO g_videoRange = VideoRange();
@@ -731,7 +735,7 @@ void Reset(const Config& config)
     s.lastHandlerRequest = KSPROPERTY{};
     g_pinDescriptor.Flags = config.pinFlags;
     g_inPass.store(false);
-    std::lock_guard<std::mutex> pinGuard(g_pinLock);
+    std::unique_lock<std::shared_mutex> pinGuard(g_pinLock);
     g_openPin = nullptr;
 }
 
@@ -751,7 +755,7 @@ bool RequestProcessing()
 {
     // Under the pin lock, so the pin's Close cannot complete between the check and the call;
     // the call only schedules a pass.
-    std::lock_guard<std::mutex> guard(g_pinLock);
+    std::shared_lock<std::shared_mutex> guard(g_pinLock);
     if (g_openPin == nullptr) {
         return false;
     }

@@ -73,9 +73,9 @@ struct Config {
     // has _KsEdit grow a shared 8-byte table into a private 16-byte copy.
     bool exerciseFilterBag = false;
     // Verifier provocations.
-    bool filterCreateRaisesIrql = false;   // returns at DISPATCH_LEVEL
-    ULONG filterCreateDelayMs = 0;         // to overrun the callback budget
-    bool leaveStreamPointerLocked = false; // Process does not unlock the frame it took
+    bool filterCreateRaisesIrql = false;    // returns at DISPATCH_LEVEL
+    ULONG filterCreateDelayMs = 0;          // to overrun the callback budget
+    bool leaveStreamPointerLocked = false;  // Process does not unlock the frame it took
 };
 
 struct StateStep {

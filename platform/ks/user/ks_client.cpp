@@ -27,8 +27,7 @@ PropertyResult SendProperty(HANDLE object, AlignedBuffer& property, void* data, 
 {
     PropertyResult result;
     result.status = KsSynchronousDeviceControl(object, IOCTL_KS_PROPERTY, property.Bytes(),
-                                               property.Size(), data, size,
-                                               &result.bytesReturned);
+                                               property.Size(), data, size, &result.bytesReturned);
     return result;
 }
 
@@ -138,8 +137,7 @@ NTSTATUS Filter::Open(const std::wstring& symbolicLink, Filter& filter)
 NTSTATUS Filter::PinTypeCount(ULONG& count) const
 {
     count = 0;
-    return GetProperty(Get(), KSPROPSETID_Pin, KSPROPERTY_PIN_CTYPES, &count, sizeof(count))
-        .status;
+    return GetProperty(Get(), KSPROPSETID_Pin, KSPROPERTY_PIN_CTYPES, &count, sizeof(count)).status;
 }
 
 NTSTATUS Filter::PinInstances(ULONG pinId, KSPIN_CINSTANCES& instances) const
@@ -155,8 +153,8 @@ NTSTATUS Filter::DataRanges(ULONG pinId, std::vector<std::vector<std::uint8_t>>&
 {
     ranges.clear();
     PinInstanceData pin = PinData(pinId);
-    PropertyResult query = GetProperty(Get(), KSPROPSETID_Pin, KSPROPERTY_PIN_DATARANGES,
-                                       nullptr, 0, &pin, sizeof(pin));
+    PropertyResult query = GetProperty(Get(), KSPROPSETID_Pin, KSPROPERTY_PIN_DATARANGES, nullptr,
+                                       0, &pin, sizeof(pin));
     if (query.status != STATUS_BUFFER_OVERFLOW) {
         return NT_SUCCESS(query.status) ? STATUS_UNSUCCESSFUL : query.status;
     }
