@@ -12,27 +12,13 @@ using ksclient::Filter;
 using ksclient::Handle;
 using ksclient::Pin;
 
-class KsReferenceClock : public KsFrameworkTest {
+class KsReferenceClock : public KsOpenPinTest {
 protected:
-    void SetUp() override
-    {
-        KsFrameworkTest::SetUp();
-        if (HasFatalFailure()) {
-            return;
-        }
-        OpenFilter(filter_);
-        if (HasFatalFailure()) {
-            return;
-        }
-        ASSERT_EQ(CreateVideoPin(filter_, pin_), STATUS_SUCCESS);
-    }
-
     void TearDown() override
     {
         pin_.Close();
         clock_.Close();
-        filter_.Close();
-        KsFrameworkTest::TearDown();
+        KsOpenPinTest::TearDown();
     }
 
     void GiveThePinAClock()
@@ -61,8 +47,6 @@ protected:
         return header;
     }
 
-    Filter filter_;
-    Pin pin_;
     Handle clock_;
 };
 

@@ -8,27 +8,8 @@ namespace {
 using ksclient::Filter;
 using ksclient::Pin;
 
-class KsPinState : public KsFrameworkTest {
+class KsPinState : public KsOpenPinTest {
 protected:
-    void SetUp() override
-    {
-        KsFrameworkTest::SetUp();
-        if (HasFatalFailure()) {
-            return;
-        }
-        OpenFilter(filter_);
-        if (HasFatalFailure()) {
-            return;
-        }
-        ASSERT_EQ(CreateVideoPin(filter_, pin_), STATUS_SUCCESS);
-    }
-
-    void TearDown() override
-    {
-        pin_.Close();
-        filter_.Close();
-        KsFrameworkTest::TearDown();
-    }
 
     KSSTATE CurrentState() const
     {
@@ -39,8 +20,6 @@ protected:
 
     static StateStep Step(KSSTATE to, KSSTATE from) { return StateStep{to, from, from}; }
 
-    Filter filter_;
-    Pin pin_;
 };
 
 TEST_F(KsPinState, StopToRunArrivesOneStepAtATime)

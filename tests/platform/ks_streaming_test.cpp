@@ -72,35 +72,14 @@ testing::AssertionResult HoldsFrame(const std::vector<std::uint8_t>& buffer, ULO
     return testing::AssertionSuccess();
 }
 
-class KsStreaming : public KsFrameworkTest {
+class KsStreaming : public KsOpenPinTest {
 protected:
-    void SetUp() override
-    {
-        KsFrameworkTest::SetUp();
-        if (HasFatalFailure()) {
-            return;
-        }
-        OpenFilter(filter_);
-        if (HasFatalFailure()) {
-            return;
-        }
-        ASSERT_EQ(CreateVideoPin(filter_, pin_), STATUS_SUCCESS);
-    }
-
-    void TearDown() override
-    {
-        pin_.Close();
-        filter_.Close();
-        KsFrameworkTest::TearDown();
-    }
 
     static bool PassesReach(int count)
     {
         return WaitUntil([count](const Counters& c) { return c.processPasses >= count; });
     }
 
-    Filter filter_;
-    Pin pin_;
 };
 
 TEST_F(KsStreaming, ProcessRunsOnlyWhenAskedInRun)

@@ -70,4 +70,31 @@ protected:
     PDEVICE_OBJECT device_ = nullptr;
 };
 
+// A fixture with one open filter and one video pin on it, both closed at the end.
+class KsOpenPinTest : public KsFrameworkTest {
+protected:
+    void SetUp() override
+    {
+        KsFrameworkTest::SetUp();
+        if (HasFatalFailure()) {
+            return;
+        }
+        OpenFilter(filter_);
+        if (HasFatalFailure()) {
+            return;
+        }
+        ASSERT_EQ(CreateVideoPin(filter_, pin_), STATUS_SUCCESS);
+    }
+
+    void TearDown() override
+    {
+        pin_.Close();
+        filter_.Close();
+        KsFrameworkTest::TearDown();
+    }
+
+    ksclient::Filter filter_;
+    ksclient::Pin pin_;
+};
+
 }  // namespace kstest

@@ -679,46 +679,43 @@ NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING registry
     return KsInitializeDriver(driverObject, registryPath, &DeviceDescriptor);
 }
 
-Counters Observed()
+// A copy of one field of the observation record, taken under its lock.
+template <typename T>
+T Snapshot(T Observation::*field)
 {
     Observation& s = State();
     std::lock_guard<std::mutex> guard(s.lock);
-    return s.counters;
+    return s.*field;
+}
+
+Counters Observed()
+{
+    return Snapshot(&Observation::counters);
 }
 
 std::vector<StateStep> StateSteps()
 {
-    Observation& s = State();
-    std::lock_guard<std::mutex> guard(s.lock);
-    return s.steps;
+    return Snapshot(&Observation::steps);
 }
 
 PKSFILTER LastCreatedFilter()
 {
-    Observation& s = State();
-    std::lock_guard<std::mutex> guard(s.lock);
-    return s.lastCreatedFilter;
+    return Snapshot(&Observation::lastCreatedFilter);
 }
 
 PKSFILTER LastHandlerFilter()
 {
-    Observation& s = State();
-    std::lock_guard<std::mutex> guard(s.lock);
-    return s.lastHandlerFilter;
+    return Snapshot(&Observation::lastHandlerFilter);
 }
 
 PIRP LastHandlerIrp()
 {
-    Observation& s = State();
-    std::lock_guard<std::mutex> guard(s.lock);
-    return s.lastHandlerIrp;
+    return Snapshot(&Observation::lastHandlerIrp);
 }
 
 KSPROPERTY LastHandlerRequest()
 {
-    Observation& s = State();
-    std::lock_guard<std::mutex> guard(s.lock);
-    return s.lastHandlerRequest;
+    return Snapshot(&Observation::lastHandlerRequest);
 }
 
 void Reset(const Config& config)
