@@ -8,7 +8,9 @@
 #include <ntoskrnl/host/verifier.h>
 
 #include <algorithm>
+#include <cwchar>
 #include <cwctype>
+#include <optional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -46,7 +48,6 @@ struct Manager {
     std::vector<Binding> bindings;
     std::map<std::wstring, std::unique_ptr<LoadedDriver>> drivers;  // by service name
     std::map<PDEVICE_OBJECT, DeviceNode> devices;
-    ULONG nextDriverKey = 0;
 };
 
 Manager& TheManager()
@@ -176,12 +177,56 @@ DeviceNode* FindNode(Manager& manager, PDEVICE_OBJECT physicalDevice)
     return found == manager.devices.end() ? nullptr : &found->second;
 }
 
+constexpr wchar_t kMachineRoot[] = L"\\Registry\\Machine";
+constexpr wchar_t kClassRoot[] =
+    L"\\Registry\\Machine\\System\\CurrentControlSet\\Control\\Class\\";
+// The setup class of imaging devices.
+constexpr wchar_t kImageClass[] = L"{6BDD1FC6-810F-11D0-BEC7-08002BE2092F}";
+
+// The device's instance key: the enumerator and device id (the least specific hardware id),
+// then the instance id.
 std::wstring DeviceKeyPath(const DeviceIdentity& identity)
 {
-    std::wstring path = L"\\Registry\\Machine\\System\\CurrentControlSet\\Enum\\";
-    path += identity.hardwareIds.empty() ? L"ROOT\\UNKNOWN" : identity.hardwareIds.front();
+    std::wstring path = std::wstring(kMachineRoot) + L"\\System\\CurrentControlSet\\Enum\\";
+    path += identity.hardwareIds.empty() ? L"ROOT\\UNKNOWN" : identity.hardwareIds.back();
     path += L"\\" + (identity.instanceId.empty() ? std::wstring(L"0000") : identity.instanceId);
     return path;
+}
+
+// Creates every missing key along a path below \Registry\Machine.
+void CreateKeyAlong(const std::wstring& path)
+{
+    std::size_t position = std::wcslen(kMachineRoot);
+    while (position != std::wstring::npos) {
+        position = path.find(L'\\', position + 1);
+        std::wstring prefix = path.substr(0, position);
+        if (!reg::KeyExists(prefix)) {
+            reg::CreateKey(prefix);
+        }
+    }
+}
+
+// The device's driver key, as the installer assigns it: kept in the instance key's "Driver"
+// value, so that a device keeps its key (and its settings) from one run to the next.
+std::wstring AssignDriverKey(const std::wstring& deviceKey)
+{
+    if (std::optional<std::wstring> existing = reg::ReadString(deviceKey, L"Driver")) {
+        return kClassRoot + *existing;
+    }
+    std::wstring relative;
+    for (unsigned index = 0;; ++index) {
+        wchar_t number[8];
+        std::swprintf(number, 8, L"%04u", index);
+        relative = std::wstring(kImageClass) + L"\\" + number;
+        if (!reg::KeyExists(kClassRoot + relative)) {
+            break;
+        }
+    }
+    std::wstring driverKey = kClassRoot + relative;
+    CreateKeyAlong(deviceKey);
+    CreateKeyAlong(driverKey);
+    reg::WriteString(deviceKey, L"Driver", relative);
+    return driverKey;
 }
 
 // Ends a device node: the removal request, then the driver's unload when it was the last.
@@ -238,13 +283,9 @@ NTSTATUS ReportDevice(PDEVICE_OBJECT physicalDevice, const DeviceIdentity& ident
     }
 
     // The device's keys exist before its driver runs, as the installer made them.
-    wchar_t instance[8];
-    std::swprintf(instance, 8, L"%04u", static_cast<unsigned>(manager.nextDriverKey++));
-    std::wstring driverKey =
-        L"\\Registry\\Machine\\System\\CurrentControlSet\\Control\\Class\\"
-        L"{6BDD1FC6-810F-11D0-BEC7-08002BE2092F}\\" +
-        std::wstring(instance);
-    reg::SetDeviceKeyPaths(physicalDevice, DeviceKeyPath(identity), driverKey);
+    std::wstring deviceKey = DeviceKeyPath(identity);
+    std::wstring driverKey = AssignDriverKey(deviceKey);
+    reg::SetDeviceKeyPaths(physicalDevice, deviceKey, driverKey);
 
     NTSTATUS status;
     LoadedDriver* driver = LoadDriver(manager, *binding, status);

@@ -1,0 +1,83 @@
+// Region of interest, sub-sampling and the Bayer phase of the first raw pixel.
+#include "camera/frame_geometry.h"
+
+#include "device/capture_device.h"
+
+namespace {
+
+struct SubSampledSize {
+    ULONG Width;
+    ULONG Height;
+};
+
+// Raw frame sizes of the sub-sampling modes 1 to 3.
+constexpr SubSampledSize SubSampledSizes[] = {{376, 240}, {188, 120}, {94, 60}};
+
+}  // namespace
+
+void SetRegionOfInterest(CaptureDevice* device, LONG x, LONG y, LONG width, LONG height,
+                         ULONG subSample)
+{
+    if (InterlockedExchangeAdd(&device->PinOpen, 0) != 0) {
+        return;
+    }
+    if (subSample == 0) {
+        if (x >= 720) {
+            x = 0;
+        }
+        if (y >= 448) {
+            y = 0;
+        }
+        if (x < 0) {
+            x = 0;
+        }
+        if (y < 0) {
+            y = 0;
+        }
+        if (width < 32) {
+            width = 32;
+        }
+        if (height < 32) {
+            height = 32;
+        }
+        if (x + width > static_cast<LONG>(SensorWidth)) {
+            width = static_cast<LONG>(SensorWidth) - x;
+        }
+        if (y + height > static_cast<LONG>(SensorHeight)) {
+            height = static_cast<LONG>(SensorHeight) - y;
+        }
+    }
+    CameraSettings& settings = device->Settings;
+    FrameGeometry& geometry = device->Geometry;
+    settings.SubSample = subSample;
+    settings.RoiX = x;
+    settings.RoiY = y;
+    settings.RoiW = width;
+    settings.RoiH = height;
+    geometry.FrameWidth = static_cast<ULONG>(width);
+    geometry.FrameHeight = static_cast<ULONG>(height);
+    if (subSample >= 1 && subSample <= 3) {
+        geometry.FrameWidth = SubSampledSizes[subSample - 1].Width;
+        geometry.FrameHeight = SubSampledSizes[subSample - 1].Height;
+        settings.RoiX = 0;
+        settings.RoiY = 0;
+        settings.RoiW = SensorWidth;
+        settings.RoiH = SensorHeight;
+    }
+    geometry.OutputHeight = geometry.FrameHeight;
+    geometry.OutputWidth = geometry.FrameWidth - geometry.FrameWidth % 8;
+    UpdateVideoFormat(&device->Formats.VideoDataRange, geometry.OutputWidth, geometry.OutputHeight,
+                      OfferedFrameRate);
+}
+
+void UpdateBayerPhase(CaptureDevice* device)
+{
+    ULONG phase = device->BaseBayerPhase;
+    if (device->Settings.RoiX & 1) {
+        phase ^= 2;
+    }
+    if (device->Settings.RoiY & 1) {
+        phase ^= 1;
+    }
+    device->Settings.BayerPhase = phase;
+}

@@ -1,0 +1,23 @@
+// The frame geometry that follows the region of interest and the sub-sampling mode.
+#pragma once
+
+#include <wdm.h>
+
+class CaptureDevice;
+
+struct FrameGeometry {
+    ULONG FrameHeight;   // raw frame lines
+    ULONG FrameWidth;    // raw frame pixels per line
+    ULONG RawOffset;     // byte offset of pixel (0, 0) in a raw frame
+    ULONG RawPitch;      // bytes from one raw line to the next
+    ULONG TransferSize;  // bytes of one raw frame transfer
+    ULONG OutputWidth;   // FrameWidth rounded down to a multiple of 8
+    ULONG OutputHeight;  // FrameHeight
+};
+
+// Validates and stores the window and mode, sets the frame sizes and rewrites the camera's
+// offered video format. Does nothing while a capture pin exists.
+void SetRegionOfInterest(CaptureDevice* device, LONG x, LONG y, LONG width, LONG height,
+                         ULONG subSample);
+// BayerPhase from BaseBayerPhase and the parity of the window origin.
+void UpdateBayerPhase(CaptureDevice* device);

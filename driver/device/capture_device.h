@@ -1,0 +1,111 @@
+// The driver's object for one attached camera: its USB link, settings, command channel, frame
+// geometry and offered format, and the operations the framework and the capture path call.
+#pragma once
+
+#include "camera/command_channel.h"
+#include "camera/frame_geometry.h"
+#include "device/camera_settings.h"
+#include "pin/video_format.h"
+#include "usb/usb_link.h"
+
+#include <ks.h>
+
+class ImageProcessor;
+
+class CaptureDevice {
+public:
+    // Table of virtual operations, in slot order.
+    virtual void StartSensor();
+    virtual void GetTransferSize(ULONG* size);
+    virtual void GetRawOffset(ULONG* offset);
+    virtual void GetRawPitch(ULONG* pitch);
+    virtual void StopSensor();
+    // Releases what the device owns; with bit 0 of `flags` also the object's memory. Returns
+    // the object (no longer valid when its memory was released).
+    virtual CaptureDevice* DestroyDevice(ULONG flags);
+
+    explicit CaptureDevice(PKSDEVICE device);
+
+    // Framework dispatch.
+    static NTSTATUS NTAPI Add(PKSDEVICE device);
+    static NTSTATUS NTAPI Start(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST translated,
+                                PCM_RESOURCE_LIST untranslated);
+    static void NTAPI Stop(PKSDEVICE device, PIRP irp);
+    static NTSTATUS NTAPI FilterCreate(PKSFILTER filter, PIRP irp);
+    static NTSTATUS NTAPI FilterClose(PKSFILTER filter, PIRP irp);
+
+    // The CaptureDevice of a framework device (its Context), or null.
+    static CaptureDevice* FromKsDevice(PKSDEVICE device);
+
+    NTSTATUS InitializeDefaults();
+
+    // Settings: processor-side setters store, clamp and mirror into the processor; their
+    // getters refresh from it. Camera-side setters write the camera and store on success.
+    void SetExTrigger(ULONG value);
+    ULONG GetExTrigger();
+    void SetTimeout(ULONG value);
+    ULONG GetTimeout();
+    BOOLEAN SetExposure(ULONG value);
+    ULONG GetExposure();
+    BOOLEAN SetGlobalGain(ULONG value);
+    ULONG GetGlobalGain();
+    void SetFlipH(ULONG value);
+    ULONG GetFlipH();
+    void SetFlipV(ULONG value);
+    ULONG GetFlipV();
+    void SetColorEnable(ULONG value);
+    ULONG GetColorEnable();
+    void SetWhiteBalance(ULONG value);
+    ULONG GetWhiteBalance();
+    void SetRedGain(LONG value);
+    LONG GetRedGain();
+    void SetGreenGain(LONG value);
+    LONG GetGreenGain();
+    void SetBlueGain(LONG value);
+    LONG GetBlueGain();
+    void SetColorCorrection(ULONG value);
+    ULONG GetColorCorrection();
+    void SetBrightness(LONG value);
+    LONG GetBrightness();
+    void SetContrast(LONG value);
+    LONG GetContrast();
+    void SetSaturation(LONG value);
+    LONG GetSaturation();
+    void SetHue(LONG value);
+    LONG GetHue();
+    ULONG GetSubSample();
+    LONG GetRoiX();
+    LONG GetRoiY();
+    LONG GetRoiW();
+    LONG GetRoiH();
+    void SetClock(LONG value);
+    LONG GetClock();
+    void SetAGC(ULONG value);
+    ULONG GetAGC();
+    void SetAEC(ULONG value);
+    ULONG GetAEC();
+
+    // Sensor and bridge programming behind the camera-side settings.
+    void SetFlips(ULONG flipH, ULONG flipV);
+    ULONG ReadBackExposure();
+    ULONG ReadBackGlobalGain();
+    BOOLEAN ApplyExTrigger(bool on);
+
+    PKSDEVICE Device;
+    UsbLink Link;
+    CameraSettings Settings;
+    CommandChannel Channel;
+    LONG volatile StreamClaimed;
+    ImageProcessor* Processor;
+    FrameGeometry Geometry;
+    ULONG BaseBayerPhase;
+    LONG volatile PinOpen;
+    ULONG ChipVersion;
+    CameraFormats Formats;
+
+private:
+    // Objects are destroyed through DestroyDevice only.
+    ~CaptureDevice() = default;
+    void DestroyProcessor();
+    void CreateProcessor();
+};

@@ -1,0 +1,104 @@
+// The driver's descriptor tables.
+#include "device/descriptor_tables.h"
+
+#include "device/capture_device.h"
+
+namespace {
+
+// The pin's name lives in writable memory; it never changes.
+GUID PinName = STATIC_GUID_INIT(PINNAME_VIDEO_CAPTURE_Guid);
+
+}  // namespace
+
+const KSDEVICE_DISPATCH DeviceDispatch = {
+    CaptureDevice::Add,  // Add
+    CaptureDevice::Start,  // Start
+    nullptr,  // PostStart
+    nullptr,  // QueryStop
+    nullptr,  // CancelStop
+    CaptureDevice::Stop,  // Stop
+    nullptr,  // QueryRemove
+    nullptr,  // CancelRemove
+    nullptr,  // Remove
+    nullptr,  // QueryCapabilities
+    nullptr,  // SurpriseRemoval
+    nullptr,  // QueryPower
+    nullptr,  // SetPower
+    nullptr,  // QueryInterface
+};
+
+const KSDEVICE_DESCRIPTOR DeviceDescriptor = {&DeviceDispatch, 0, nullptr, 0, 0};
+
+const KSFILTER_DISPATCH FilterDispatch = {
+    CaptureDevice::FilterCreate,
+    CaptureDevice::FilterClose,
+    nullptr,  // Process
+    nullptr,  // Reset
+};
+
+const GUID FilterCategories[2] = {
+    STATIC_GUID_INIT(KSCATEGORY_VIDEO_Guid),
+    STATIC_GUID_INIT(KSCATEGORY_CAPTURE_Guid),
+};
+
+const KSALLOCATOR_FRAMING_EX PinAllocatorFraming = {
+    1,          // CountItems
+    0,          // PinFlags
+    {1, 1, 0},  // OutputCompression
+    0,          // PinWeight
+    {{
+        STATIC_GUID_INIT(KSMEMORY_TYPE_KERNEL_NONPAGED_Guid),  // MemoryType
+        {0, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}},                   // BusType
+        0,                                                     // MemoryFlags
+        0,                                                     // BusFlags
+        KSALLOCATOR_REQUIREMENTF_SYSTEM_MEMORY | KSALLOCATOR_REQUIREMENTF_PREFERENCES_ONLY,
+        2,                      // Frames
+        {0},                    // FileAlignment
+        0,                      // MemoryTypeWeight
+        {0, 0xFFFFFFFF, 1},     // PhysicalRange
+        {{0x2000, 0x2000, 1}, 0, 0},  // FramingRange
+    }},
+};
+
+const KSPIN_DESCRIPTOR_EX PinDescriptorTemplate = {
+    nullptr,  // Dispatch: the capture pin's, with the streaming path
+    nullptr,  // AutomationTable
+    {
+        0,        // InterfacesCount
+        nullptr,  // Interfaces
+        0,        // MediumsCount
+        nullptr,  // Mediums
+        0,        // DataRangesCount: set per camera
+        nullptr,  // DataRanges: set per camera
+        KSPIN_DATAFLOW_OUT,
+        KSPIN_COMMUNICATION_BOTH,
+        &PINNAME_VIDEO_CAPTURE,  // Category
+        &PinName,                // Name
+        {0},                     // ConstrainedDataRangesCount, ConstrainedDataRanges
+    },
+    KSPIN_FLAG_DO_NOT_INITIATE_PROCESSING | KSPIN_FLAG_FRAMES_NOT_REQUIRED_FOR_PROCESSING |
+        KSPIN_FLAG_PROCESS_IN_RUN_STATE_ONLY,
+    1,  // InstancesPossible
+    1,  // InstancesNecessary
+    &PinAllocatorFraming,
+    nullptr,  // IntersectHandler: with the format negotiation
+};
+
+const KSFILTER_DESCRIPTOR FilterDescriptorTemplate = {
+    &FilterDispatch,
+    nullptr,  // AutomationTable: with the property set
+    KSFILTER_DESCRIPTOR_VERSION,
+    0,  // Flags
+    &KSNAME_Filter,
+    1,                            // PinDescriptorsCount
+    sizeof(KSPIN_DESCRIPTOR_EX),  // PinDescriptorSize
+    nullptr,                      // PinDescriptors: set per camera
+    2,                            // CategoriesCount
+    FilterCategories,
+    0,                          // NodeDescriptorsCount
+    sizeof(KSNODE_DESCRIPTOR),  // NodeDescriptorSize
+    nullptr,                    // NodeDescriptors
+    0,                          // ConnectionsCount
+    nullptr,                    // Connections
+    nullptr,                    // ComponentId
+};

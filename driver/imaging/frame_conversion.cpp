@@ -1,0 +1,83 @@
+// Per-frame conversion: load the raw frame into the bordered working buffer, snapshot the
+// parameters, and run the kernels of the frame's Bayer phase.
+#include "imaging/conversion_kernels.h"
+#include "imaging/image_processor.h"
+
+void ImageProcessor::Convert(const UCHAR* raw, ULONG rawOffset, ULONG rawPitch)
+{
+    if (OutputBuffer == nullptr || raw == nullptr || WorkBuffer == nullptr) {
+        return;
+    }
+    // The kernels use the vector registers; on the 32-bit target their state belongs to the
+    // interrupted thread until saved. A frame that cannot save it is skipped.
+    KFLOATING_SAVE save;
+    if (!NT_SUCCESS(KeSaveFloatingPointState(&save))) {
+        return;
+    }
+
+    LoadRawFrame(raw, rawOffset, rawPitch);
+    Frame.Output = OutputBuffer;
+    Frame.RedGain = InterlockedExchangeAdd(&RedGain, 0);
+    Frame.GreenGain = InterlockedExchangeAdd(&GreenGain, 0);
+    Frame.BlueGain = InterlockedExchangeAdd(&BlueGain, 0);
+    LONG phase = InterlockedExchangeAdd(&BayerPhase, 0);
+    ULONG member = phase >= 0 && phase <= 2 ? static_cast<ULONG>(phase) : 3;
+    const ConversionKernels* kernels = ActiveKernels();
+
+    if (InterlockedExchangeAdd(&WhiteBalance, 0) != 0) {
+        // The gains of this frame apply to this frame, and become the processor's gains.
+        kernels->AutoWhiteBalance[member](&Frame, &Frame.RedGain, &Frame.GreenGain,
+                                          &Frame.BlueGain);
+        InterlockedExchange(&RedGain, Frame.RedGain);
+        InterlockedExchange(&GreenGain, Frame.GreenGain);
+        InterlockedExchange(&BlueGain, Frame.BlueGain);
+    }
+
+    KeEnterCriticalRegion();
+    for (int k = 0; k < 16; ++k) {
+        LONG coefficient = InterlockedExchangeAdd(&FixedMatrix[k], 0);
+        PositiveFlags[k] = coefficient > 0 ? 1 : 0;
+        Frame.Coefficients[k] = coefficient;
+    }
+    KeLeaveCriticalRegion();
+
+    if (InterlockedExchangeAdd(&ColorEnable, 0) != 0) {
+        kernels->ColorKernel[member](this, &Frame);
+    } else {
+        kernels->PlainKernel[member](&Frame);
+    }
+    KeRestoreFloatingPointState(&save);
+}
+
+void ImageProcessor::LoadRawFrame(const UCHAR* raw, ULONG rawOffset, ULONG rawPitch)
+{
+    // The descriptor's geometry is the one the working buffer was prepared for.
+    const ULONG width = Frame.Width;
+    const ULONG height = Frame.Height;
+    const LONG stride = Frame.Stride;
+    UCHAR* pixels = Frame.Pixels;
+    auto row = [pixels, stride](LONG y) { return pixels + static_cast<LONG_PTR>(y) * stride; };
+
+    const UCHAR* source = raw + rawOffset;
+    for (ULONG y = 0; y < height; ++y) {
+        RtlCopyMemory(row(static_cast<LONG>(y)), source + static_cast<SIZE_T>(y) * rawPitch, width);
+    }
+    if (width < 8 || height < 8) {
+        return;
+    }
+
+    // Reflect about the edge pixels at an even distance, so every border pixel carries the
+    // filter colour of the pixel it stands in for.
+    const LONG h = static_cast<LONG>(height);
+    RtlCopyMemory(row(-2), row(2), width);
+    RtlCopyMemory(row(-1), row(1), width);
+    RtlCopyMemory(row(h), row(h - 2), width);
+    RtlCopyMemory(row(h + 1), row(h - 3), width);
+    for (LONG y = -2; y < h + 2; ++y) {
+        UCHAR* line = row(y);
+        line[-1] = line[1];
+        line[-2] = line[2];
+        line[width] = line[width - 2];
+        line[width + 1] = line[width - 3];
+    }
+}

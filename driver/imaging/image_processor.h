@@ -1,0 +1,116 @@
+// The image processor: turns one raw 8-bit Bayer frame into a 32-bit image.
+//
+// It holds the colour parameters (shared with property requests through interlocked
+// operations only), the frame geometry with its bordered working buffer, and the colour
+// matrices that fold colour correction, contrast, brightness, saturation and hue into one
+// 4 x 4 transform quantised to 1/64 units.
+#pragma once
+
+#include <wdm.h>
+
+#include "device/pool_new.h"
+#include "imaging/color_matrix.h"
+#include "imaging/frame_descriptor.h"
+
+// Pool tag of the processor object ("IsyR") and of frame-sized buffers ("ZELh"), as their
+// bytes in memory order.
+constexpr ULONG ImageProcessorPoolTag = PoolTag("IsyR");
+constexpr ULONG FrameBufferPoolTag = PoolTag("ZELh");
+
+class ImageProcessor {
+public:
+    // Created zero-filled from non-paged pool by Create (or by the device with the pool
+    // helpers under ImageProcessorPoolTag). Null when the pool is exhausted.
+    static ImageProcessor* Create();
+    // Runs the destructor and returns the storage under ImageProcessorPoolTag.
+    static void Destroy(ImageProcessor* processor);
+
+    ImageProcessor();
+    // The only virtual operation. Releases the working buffer.
+    virtual ~ImageProcessor();
+    // The deleting form of the destructor returns the storage to the pool.
+    static void operator delete(void* memory, size_t size);
+
+    // Geometry, at stream start, in this order.
+    void SetGeometry(ULONG width, ULONG height);
+    void PrepareWorkBuffer();
+
+    // Converts one raw frame into OutputBuffer: raw + rawOffset is pixel (0, 0), rawPitch the
+    // bytes from one raw line to the next.
+    void Convert(const UCHAR* raw, ULONG rawOffset, ULONG rawPitch);
+    // Copies the raw frame into the working buffer and builds the reflected border.
+    void LoadRawFrame(const UCHAR* raw, ULONG rawOffset, ULONG rawPitch);
+
+    // Plain parameters: stored with one interlocked exchange.
+    void SetBayerPhase(LONG phase);
+    void SetColorEnable(LONG enable);
+    void SetWhiteBalance(LONG enable);
+    void SetRedGain(LONG gain);
+    void SetGreenGain(LONG gain);
+    void SetBlueGain(LONG gain);
+    LONG GetColorEnable();
+    LONG GetWhiteBalance();
+    LONG GetRedGain();
+    LONG GetGreenGain();
+    LONG GetBlueGain();
+
+    // Rebuilding parameters: a changed value rebuilds its matrix and the coefficients.
+    void SetColorCorrection(LONG enable);
+    void SetBrightness(LONG brightness);
+    void SetContrast(LONG contrast);
+    void SetSaturation(LONG saturation);
+    void SetHue(LONG hue);
+    LONG GetColorCorrection();
+    LONG GetBrightness();
+    LONG GetContrast();
+    LONG GetSaturation();
+    LONG GetHue();
+
+    // Matrix builders; each ends with RebuildCoefficients. Floating point: the caller holds a
+    // floating-point save.
+    void ResetMatrices();
+    void BuildCorrectionMatrix(LONG enable);
+    void BuildBrightnessMatrix(LONG brightness);
+    void BuildContrastMatrix(LONG contrast);
+    void BuildSaturationMatrix(LONG saturation);
+    void BuildHueMatrix(LONG hue);
+    void RebuildCoefficients();
+    void QuantizeCoefficients();
+
+    FrameDescriptor Frame;
+    ULONG Width;
+    ULONG Height;
+    LONG WorkStride;
+    ULONG WorkSize;
+    ULONG WorkCapacity;
+    UCHAR* OutputBuffer;  // owned by the capture worker
+    UCHAR* WorkBuffer;    // owned here, tag FrameBufferPoolTag
+
+    // The parameter block: after construction every access is interlocked.
+    volatile LONG BayerPhase;
+    volatile LONG ColorEnable;
+    volatile LONG WhiteBalance;
+    volatile LONG RedGain;
+    volatile LONG GreenGain;
+    volatile LONG BlueGain;
+    volatile LONG ColorCorrection;
+    volatile LONG Brightness;
+    volatile LONG Contrast;
+    volatile LONG Saturation;
+    volatile LONG Hue;
+
+    ColorMatrix CorrectionMatrix;
+    ColorMatrix BrightnessMatrix;
+    ColorMatrix ContrastMatrix;
+    ColorMatrix SaturationMatrix;
+    ColorMatrix HueMatrix;
+    ColorMatrix CombinedMatrix;
+    // CombinedMatrix x 64, rounded half away from zero; row-major.
+    volatile LONG FixedMatrix[16];
+    // 1 where the matching coefficient of this frame is positive; written by Convert.
+    UCHAR PositiveFlags[16];
+
+private:
+    typedef void (ImageProcessor::*Builder)(LONG value);
+    void SetRebuilding(volatile LONG* field, LONG value, Builder builder);
+};

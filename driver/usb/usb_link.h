@@ -1,0 +1,41 @@
+// The USB transport of one camera: device object references, the configuration and the first
+// interface's pipes, and the blocking operations every other subsystem uses.
+#pragma once
+
+#include <wdm.h>
+#include <usb.h>
+#include <usbdi.h>
+
+// Pipes of the camera's interface, by index.
+enum CameraPipe : ULONG {
+    CommandPipe = 0,  // OUT: command packets and frame brackets
+    ReplyPipe = 1,    // IN: replies to register reads
+    FramePipe = 2,    // IN: raw frame data
+};
+
+struct UsbLink {
+    PDEVICE_OBJECT PhysicalDevice;
+    PDEVICE_OBJECT LowerDevice;
+    PDEVICE_OBJECT FunctionalDevice;
+    PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor;  // owned, wTotalLength bytes
+    PUSBD_INTERFACE_INFORMATION InterfaceInfo;              // owned copy of the first interface
+    UCHAR* PipeInUse;                                       // owned, one mark per pipe
+};
+
+// Sends one URB to the lower driver and waits for it; the request's final status.
+NTSTATUS SubmitUrb(UsbLink* link, PURB urb);
+// One bulk or interrupt transfer on the pipe with this index. Waits for it without a bound
+// when timeoutMs is 0; otherwise cancels it after timeoutMs and returns STATUS_IO_TIMEOUT.
+NTSTATUS PipeTransfer(UsbLink* link, ULONG pipeIndex, ULONG length, PVOID buffer,
+                      PULONG transferred, ULONG timeoutMs = 0);
+NTSTATUS GetPortStatus(UsbLink* link, PULONG portStatus);
+NTSTATUS ResetPort(UsbLink* link);
+
+NTSTATUS ConfigureDevice(UsbLink* link);
+NTSTATUS SelectConfiguration(UsbLink* link);
+NTSTATUS UnconfigureDevice(UsbLink* link);
+// Frees the stored configuration descriptor, interface information and marks; no request.
+void ReleaseConfiguration(UsbLink* link);
+NTSTATUS AbortPipes(UsbLink* link);
+NTSTATUS ResetPipe(UsbLink* link, ULONG pipeIndex);
+void RecoverPort(UsbLink* link);

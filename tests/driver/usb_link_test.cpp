@@ -1,0 +1,107 @@
+// The USB link's transfer checks and the mapping of the host stack's results.
+#include "camera_fixture.h"
+
+#include <array>
+
+namespace cameratest {
+namespace {
+
+class UsbLinkTest : public CameraTest {
+protected:
+    void SetUp() override
+    {
+        CameraTest::SetUp();
+        plugged_ = &Plug();
+        device_ = plugged_->Device();
+        ASSERT_NE(device_, nullptr);
+        ASSERT_NE(device_->Link.InterfaceInfo, nullptr);
+    }
+
+    PluggedCamera* plugged_ = nullptr;
+    CaptureDevice* device_ = nullptr;
+    std::array<UCHAR, 4096> buffer_{};
+};
+
+TEST_F(UsbLinkTest, ConfigurationKeepsTheFirstInterfacesThreePipes)
+{
+    PUSBD_INTERFACE_INFORMATION info = device_->Link.InterfaceInfo;
+    ASSERT_EQ(info->NumberOfPipes, 3u);
+    EXPECT_EQ(info->Pipes[CommandPipe].EndpointAddress, 0x01);
+    EXPECT_EQ(info->Pipes[ReplyPipe].EndpointAddress, 0x82);
+    EXPECT_EQ(info->Pipes[FramePipe].EndpointAddress, 0x83);
+    EXPECT_EQ(info->Pipes[FramePipe].MaximumTransferSize, 0xFFFFFFFFu);
+    EXPECT_NE(device_->Link.PipeInUse, nullptr);
+    EXPECT_NE(device_->Link.ConfigurationDescriptor, nullptr);
+}
+
+TEST_F(UsbLinkTest, BadPipeIndexesAndLengthsAreRefusedBeforeAnythingIsSent)
+{
+    ULONG moved = 99;
+    EXPECT_EQ(PipeTransfer(&device_->Link, 3, 64, buffer_.data(), &moved), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(moved, 0u);
+    plugged_->port->ClearPacketLog();
+    device_->Link.InterfaceInfo->Pipes[CommandPipe].MaximumTransferSize = 64;
+    EXPECT_EQ(PipeTransfer(&device_->Link, CommandPipe, 65, buffer_.data(), &moved),
+              STATUS_INVALID_PARAMETER);
+    EXPECT_TRUE(plugged_->port->PacketLog().empty());
+}
+
+TEST_F(UsbLinkTest, UrbErrorBecomesUnsuccessfulWithNothingMoved)
+{
+    plugged_->camera->FailNextIn(0x82, usbd::EndpointResult::Error);
+    ULONG moved = 99;
+    // A read's first reply transfer fails.
+    std::array<UCHAR, 64> packet{};
+    packet[0] = 0x0C;
+    ASSERT_TRUE(SendPacket(device_, packet.data(), 64));
+    NTSTATUS status = PipeTransfer(&device_->Link, ReplyPipe, 64, buffer_.data(), &moved, 1000);
+    EXPECT_FALSE(NT_SUCCESS(status));
+    EXPECT_EQ(moved, 0u);
+}
+
+TEST_F(UsbLinkTest, ShortTransferSucceedsWithTheSmallerCount)
+{
+    SetRegionOfInterest(device_, 0, 0, 64, 32, 0);
+    device_->StartSensor();
+    plugged_->camera->ShortenFrames(1, 100);
+    std::array<UCHAR, 64> request{};
+    request[0] = 0x02;
+    ASSERT_TRUE(SendPacket(device_, request.data(), 64));
+    ULONG moved = 0;
+    EXPECT_EQ(PipeTransfer(&device_->Link, FramePipe, 4096, buffer_.data(), &moved, 1000),
+              STATUS_SUCCESS);
+    EXPECT_EQ(moved, 100u);
+}
+
+TEST_F(UsbLinkTest, UnconfiguredLinkFailsTransfersAndStillSendsTheNullConfiguration)
+{
+    ASSERT_EQ(UnconfigureDevice(&device_->Link), STATUS_SUCCESS);
+    EXPECT_FALSE(plugged_->camera->Configured());
+    ULONG moved = 0;
+    EXPECT_EQ(PipeTransfer(&device_->Link, CommandPipe, 64, buffer_.data(), &moved),
+              STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(UnconfigureDevice(&device_->Link), STATUS_SUCCESS);
+    EXPECT_EQ(ConfigureDevice(&device_->Link), STATUS_SUCCESS);
+    EXPECT_TRUE(plugged_->camera->Configured());
+}
+
+TEST_F(UsbLinkTest, AbortPipesSendsNothingWithoutMarks)
+{
+    plugged_->port->ClearPacketLog();
+    EXPECT_EQ(AbortPipes(&device_->Link), STATUS_SUCCESS);
+    EXPECT_TRUE(plugged_->port->PacketLog().empty());
+}
+
+TEST_F(UsbLinkTest, PortRecoveryResetsADisabledPort)
+{
+    plugged_->port->Disable();
+    EXPECT_FALSE(plugged_->port->Enabled());
+    RecoverPort(&device_->Link);
+    EXPECT_TRUE(plugged_->port->Enabled());
+    ULONG status = 0;
+    EXPECT_EQ(GetPortStatus(&device_->Link, &status), STATUS_SUCCESS);
+    EXPECT_EQ(status, static_cast<ULONG>(USBD_PORT_ENABLED | USBD_PORT_CONNECTED));
+}
+
+}  // namespace
+}  // namespace cameratest
