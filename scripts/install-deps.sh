@@ -12,6 +12,8 @@ packages=(
     libgtest-dev
     libgmock-dev
     libbenchmark-dev
+    libpng-dev
+    libcli11-dev
 )
 
 missing=()

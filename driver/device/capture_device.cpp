@@ -2,9 +2,11 @@
 #include "device/capture_device.h"
 
 #include "camera/sensor_programming.h"
+#include "capture/capture_worker.h"
 #include "control/settings_persistence.h"
 #include "device/pool_tags.h"
 #include "imaging/image_processor.h"
+#include "pin/capture_pin.h"
 
 namespace {
 
@@ -16,6 +18,11 @@ struct CaptureFilter {
 void NTAPI ReleaseDevice(PVOID item)
 {
     static_cast<CaptureDevice*>(item)->DestroyDevice(1);
+}
+
+void NTAPI ReleaseWorker(PVOID item)
+{
+    static_cast<CaptureWorker*>(item)->Destroy(1);
 }
 
 void NTAPI ReleaseFilter(PVOID item)
@@ -61,9 +68,20 @@ NTSTATUS CaptureDevice::InitializeDefaults()
     ApplyDeviceDefaults(&Settings, BaseBayerPhase);
     InitializeCameraFormats(&Formats);
     SetRegionOfInterest(this, 0, 0, SensorWidth, SensorHeight, 0);
+    InitializeFrameTransfer(&Transfer);
     InitializeCommandChannel(&Channel);
+    CreateWorker();
     CreateProcessor();
     return STATUS_SUCCESS;
+}
+
+void CaptureDevice::CreateWorker()
+{
+    if (Worker != nullptr && !WorkerInBag) {
+        Worker->Destroy(1);
+    }
+    Worker = CaptureWorker::Create(this);
+    WorkerInBag = false;
 }
 
 void CaptureDevice::CreateProcessor()
@@ -88,10 +106,18 @@ NTSTATUS NTAPI CaptureDevice::Start(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, P
     }
     if (!device->Started) {
         KsAcquireDevice(device);
-        KsCreateFilterFactory(device->FunctionalDeviceObject, &object->Formats.FilterDescriptor,
-                              L"GLOBAL", nullptr, KSCREATE_ITEM_FREEONSTOP, nullptr, nullptr,
-                              nullptr);
+        NTSTATUS factory = KsCreateFilterFactory(
+            device->FunctionalDeviceObject, &object->Formats.FilterDescriptor, L"GLOBAL", nullptr,
+            KSCREATE_ITEM_FREEONSTOP, nullptr, nullptr, nullptr);
         KsReleaseDevice(device);
+        if (NT_SUCCESS(factory) && object->Worker != nullptr && !object->WorkerInBag) {
+            if (NT_SUCCESS(KsAddItemToObjectBag(device->Bag, object->Worker, ReleaseWorker))) {
+                object->WorkerInBag = true;
+            } else {
+                object->Worker->Destroy(1);
+                object->Worker = nullptr;
+            }
+        }
     }
     // A processor destroyed by an earlier stop is made again, so the camera can stream after a
     // stop and start.
@@ -140,7 +166,12 @@ NTSTATUS NTAPI CaptureDevice::FilterClose(PKSFILTER filter, PIRP)
 
 CaptureDevice* CaptureDevice::DestroyDevice(ULONG flags)
 {
-    // A device removed without ever being started still owns its processor.
+    ReleaseFrameTransfer(&Transfer);
+    // A device removed without ever being started still owns its worker and its processor.
+    if (Worker != nullptr && !WorkerInBag) {
+        Worker->Destroy(1);
+    }
+    Worker = nullptr;
     DestroyProcessor();
     // The device stack below is gone by now: release the configuration without a request.
     ReleaseConfiguration(&Link);
@@ -168,5 +199,68 @@ void CaptureDevice::GetRawPitch(ULONG* pitch)
 
 void CaptureDevice::StopSensor()
 {
-    AbortPipes(&Link);
+    StopFrameReads(this);
+}
+
+void CaptureDevice::NotifyFrameReady()
+{
+    StreamOwner->NotifyFrameReady();
+}
+
+NTSTATUS CaptureDevice::AcquireStream(CapturePin* pin, PKS_VIDEOINFOHEADER format)
+{
+    if (InterlockedCompareExchange(&StreamClaimed, 1, 0) != 0) {
+        return STATUS_SHARING_VIOLATION;
+    }
+    StreamFormat = format;
+    if (format->bmiHeader.biBitCount != 32 || format->bmiHeader.biCompression != KS_BI_RGB) {
+        ReleaseStream();
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (Processor == nullptr || Worker == nullptr) {
+        ReleaseStream();
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    Processor->SetWhiteBalance(static_cast<LONG>(Settings.WhiteBalance));
+    Processor->SetBayerPhase(static_cast<LONG>(Settings.BayerPhase));
+    Processor->SetColorEnable(static_cast<LONG>(Settings.ColorEnable));
+    Processor->SetRedGain(Settings.RedGain);
+    Processor->SetGreenGain(Settings.GreenGain);
+    Processor->SetBlueGain(Settings.BlueGain);
+    Processor->SetColorCorrection(static_cast<LONG>(Settings.ColorCorrection));
+    Processor->SetBrightness(Settings.Brightness);
+    Processor->SetContrast(Settings.Contrast);
+    Processor->SetSaturation(Settings.Saturation);
+    Processor->SetHue(Settings.Hue);
+    StreamOwner = pin;
+    return STATUS_SUCCESS;
+}
+
+void CaptureDevice::ReleaseStream()
+{
+    StreamOwner = nullptr;
+    StreamFormat = nullptr;
+    InterlockedExchange(&StreamClaimed, 0);
+}
+
+NTSTATUS CaptureDevice::StartCapture()
+{
+    UpdateBayerPhase(this);
+    if (Processor != nullptr) {
+        Processor->SetBayerPhase(static_cast<LONG>(Settings.BayerPhase));
+    }
+    return Worker->StartWorker(Processor, static_cast<LONG>(Geometry.FrameWidth),
+                               static_cast<LONG>(Geometry.FrameHeight));
+}
+
+NTSTATUS CaptureDevice::PauseCapture(bool pause)
+{
+    Worker->PauseWorker(pause);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS CaptureDevice::StopCapture()
+{
+    Worker->StopWorker();
+    return STATUS_SUCCESS;
 }

@@ -6,16 +6,22 @@
 #include "camera/frame_geometry.h"
 #include "device/camera_settings.h"
 #include "pin/video_format.h"
+#include "usb/frame_transfer.h"
 #include "usb/usb_link.h"
 
 #include <ks.h>
 
+class CapturePin;
+class CaptureWorker;
 class ImageProcessor;
 
 class CaptureDevice {
 public:
     // Table of virtual operations, in slot order.
+    virtual void NotifyFrameReady();
     virtual void StartSensor();
+    // Reads one raw frame of TransferSize bytes into `buffer`; the result also in *read.
+    virtual BOOLEAN ReadFrame(UCHAR* buffer, BOOLEAN* read);
     virtual void GetTransferSize(ULONG* size);
     virtual void GetRawOffset(ULONG* offset);
     virtual void GetRawPitch(ULONG* pitch);
@@ -38,6 +44,13 @@ public:
     static CaptureDevice* FromKsDevice(PKSDEVICE device);
 
     NTSTATUS InitializeDefaults();
+
+    // The stream, in calling order: one pin claims it, runs, pauses and stops capture.
+    NTSTATUS AcquireStream(CapturePin* pin, PKS_VIDEOINFOHEADER format);
+    NTSTATUS StartCapture();
+    NTSTATUS PauseCapture(bool pause);
+    NTSTATUS StopCapture();
+    void ReleaseStream();
 
     // Settings: processor-side setters store, clamp and mirror into the processor; their
     // getters refresh from it. Camera-side setters write the camera and store on success.
@@ -93,19 +106,26 @@ public:
 
     PKSDEVICE Device;
     UsbLink Link;
+    FrameTransfer Transfer;
     CameraSettings Settings;
     CommandChannel Channel;
     LONG volatile StreamClaimed;
+    CaptureWorker* Worker;
     ImageProcessor* Processor;
+    CapturePin* StreamOwner;
+    PKS_VIDEOINFOHEADER StreamFormat;
     FrameGeometry Geometry;
     ULONG BaseBayerPhase;
     LONG volatile PinOpen;
     ULONG ChipVersion;
     CameraFormats Formats;
+    // The worker was handed to the framework device's bag, which destroys it.
+    bool WorkerInBag;
 
 private:
     // Objects are destroyed through DestroyDevice only.
     ~CaptureDevice() = default;
     void DestroyProcessor();
     void CreateProcessor();
+    void CreateWorker();
 };

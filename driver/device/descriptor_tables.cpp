@@ -1,7 +1,10 @@
 // The driver's descriptor tables.
 #include "device/descriptor_tables.h"
 
+#include "control/property_set.h"
 #include "device/capture_device.h"
+#include "pin/capture_pin.h"
+#include "pin/format_negotiation.h"
 
 namespace {
 
@@ -61,7 +64,7 @@ const KSALLOCATOR_FRAMING_EX PinAllocatorFraming = {
 };
 
 const KSPIN_DESCRIPTOR_EX PinDescriptorTemplate = {
-    nullptr,  // Dispatch: the capture pin's, with the streaming path
+    &PinDispatch,
     nullptr,  // AutomationTable
     {
         0,        // InterfacesCount
@@ -81,12 +84,12 @@ const KSPIN_DESCRIPTOR_EX PinDescriptorTemplate = {
     1,  // InstancesPossible
     1,  // InstancesNecessary
     &PinAllocatorFraming,
-    nullptr,  // IntersectHandler: with the format negotiation
+    IntersectHandler,
 };
 
 const KSFILTER_DESCRIPTOR FilterDescriptorTemplate = {
     &FilterDispatch,
-    nullptr,  // AutomationTable: with the property set
+    &FilterAutomationTable,
     KSFILTER_DESCRIPTOR_VERSION,
     0,  // Flags
     &KSNAME_Filter,

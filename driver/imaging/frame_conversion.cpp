@@ -56,6 +56,9 @@ void ImageProcessor::LoadRawFrame(const UCHAR* raw, ULONG rawOffset, ULONG rawPi
     const ULONG height = Frame.Height;
     const LONG stride = Frame.Stride;
     UCHAR* pixels = Frame.Pixels;
+    if (pixels == nullptr) {
+        return;  // no working buffer
+    }
     auto row = [pixels, stride](LONG y) { return pixels + static_cast<LONG_PTR>(y) * stride; };
 
     const UCHAR* source = raw + rawOffset;

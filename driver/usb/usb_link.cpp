@@ -316,7 +316,7 @@ NTSTATUS AbortPipes(UsbLink* link)
         return STATUS_SUCCESS;
     }
     for (ULONG i = 0; i < info->NumberOfPipes; ++i) {
-        if (link->PipeInUse[i] == 0) {
+        if (!IsPipeInUse(link, i)) {
             continue;
         }
         NTSTATUS status = SendPipeRequest(link, URB_FUNCTION_ABORT_PIPE, info->Pipes[i].PipeHandle);
@@ -324,10 +324,25 @@ NTSTATUS AbortPipes(UsbLink* link)
             return status;
         }
         if (NT_SUCCESS(status)) {
-            link->PipeInUse[i] = 0;
+            MarkPipeInUse(link, i, false);
         }
     }
     return STATUS_SUCCESS;
+}
+
+// The marks are set and cleared by the capture thread and read by the thread that stops it.
+void MarkPipeInUse(UsbLink* link, ULONG pipeIndex, bool inUse)
+{
+    if (link->PipeInUse != nullptr && link->InterfaceInfo != nullptr &&
+        pipeIndex < link->InterfaceInfo->NumberOfPipes) {
+        InterlockedExchange8(reinterpret_cast<CHAR volatile*>(&link->PipeInUse[pipeIndex]),
+                             inUse ? 1 : 0);
+    }
+}
+
+bool IsPipeInUse(UsbLink* link, ULONG pipeIndex)
+{
+    return InterlockedOr8(reinterpret_cast<CHAR volatile*>(&link->PipeInUse[pipeIndex]), 0) != 0;
 }
 
 NTSTATUS ResetPipe(UsbLink* link, ULONG pipeIndex)

@@ -36,6 +36,9 @@ NTSTATUS SelectConfiguration(UsbLink* link);
 NTSTATUS UnconfigureDevice(UsbLink* link);
 // Frees the stored configuration descriptor, interface information and marks; no request.
 void ReleaseConfiguration(UsbLink* link);
+// Aborts every pipe marked in use (outstanding transfers complete at once as cancelled).
 NTSTATUS AbortPipes(UsbLink* link);
+void MarkPipeInUse(UsbLink* link, ULONG pipeIndex, bool inUse);
+bool IsPipeInUse(UsbLink* link, ULONG pipeIndex);
 NTSTATUS ResetPipe(UsbLink* link, ULONG pipeIndex);
 void RecoverPort(UsbLink* link);

@@ -42,6 +42,16 @@ static inline LONG InterlockedAnd(LONG volatile* Destination, LONG Value)
     return __atomic_fetch_and(Destination, Value, __ATOMIC_SEQ_CST);
 }
 
+static inline CHAR InterlockedExchange8(CHAR volatile* Target, CHAR Value)
+{
+    return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
+}
+
+static inline CHAR InterlockedOr8(CHAR volatile* Destination, CHAR Value)
+{
+    return __atomic_fetch_or(Destination, Value, __ATOMIC_SEQ_CST);
+}
+
 static inline PVOID InterlockedExchangePointer(PVOID volatile* Target, PVOID Value)
 {
     return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);

@@ -1,0 +1,257 @@
+// The capture worker: the capture thread's loop over two raw buffers, and the conversion of
+// the newest complete frame on the pin's processing thread.
+#include "capture/capture_worker.h"
+
+#include "device/capture_device.h"
+#include "device/pool_tags.h"
+#include "imaging/image_processor.h"
+
+namespace {
+
+UCHAR* AllocateFrameBuffer(ULONG size)
+{
+    return static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, size, FrameBufferPoolTag));
+}
+
+void FreeFrameBuffer(UCHAR*& buffer)
+{
+    if (buffer != nullptr) {
+        ExFreePoolWithTag(buffer, FrameBufferPoolTag);
+        buffer = nullptr;
+    }
+}
+
+}  // namespace
+
+CaptureWorker::CaptureWorker(CaptureDevice* device) : Device(device)
+{
+    KeInitializeEvent(&ProcessingDone, NotificationEvent, FALSE);
+    KeInitializeSpinLock(&StateLock);
+}
+
+CaptureWorker* CaptureWorker::Create(CaptureDevice* device)
+{
+    return new (NonPagedPool, DeviceObjectPoolTag) CaptureWorker(device);
+}
+
+CaptureWorker* CaptureWorker::Destroy(ULONG flags)
+{
+    FreeBuffers();
+    if (flags & 1) {
+        this->~CaptureWorker();
+        ExFreePoolWithTag(this, DeviceObjectPoolTag);
+    }
+    return this;
+}
+
+void CaptureWorker::FreeBuffers()
+{
+    FreeFrameBuffer(RawBuffer[0]);
+    FreeFrameBuffer(RawBuffer[1]);
+    FreeFrameBuffer(OutputBuffer);
+    RawBufferSize = 0;
+    OutputBufferSize = 0;
+}
+
+NTSTATUS CaptureWorker::StartWorker(ImageProcessor* processor, LONG width, LONG height)
+{
+    InterlockedExchange(&ConversionBusy, 0);
+    LONG outputSize = width * height * 4;
+    InterlockedExchange(&FramesRead, 0);
+    Processor = processor;
+    Device->StartSensor();
+    ULONG transferSize = 0;
+    Device->GetTransferSize(&transferSize);
+
+    NTSTATUS status = STATUS_SUCCESS;
+    if (transferSize != RawBufferSize && transferSize != 0) {
+        FreeFrameBuffer(RawBuffer[0]);
+        FreeFrameBuffer(RawBuffer[1]);
+        RawBufferSize = 0;
+        RawBuffer[0] = AllocateFrameBuffer(transferSize);
+        RawBuffer[1] = AllocateFrameBuffer(transferSize);
+        if (RawBuffer[0] == nullptr || RawBuffer[1] == nullptr) {
+            status = STATUS_INSUFFICIENT_RESOURCES;
+        } else {
+            RawBufferSize = transferSize;
+        }
+    }
+    if (outputSize != OutputBufferSize && outputSize > 0) {
+        FreeFrameBuffer(OutputBuffer);
+        OutputBufferSize = 0;
+        OutputBuffer = AllocateFrameBuffer(static_cast<ULONG>(outputSize));
+        if (OutputBuffer == nullptr) {
+            status = STATUS_INSUFFICIENT_RESOURCES;
+        } else {
+            OutputBufferSize = outputSize;
+        }
+    }
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    processor->SetGeometry(static_cast<ULONG>(width), static_cast<ULONG>(height));
+    processor->PrepareWorkBuffer();
+    processor->OutputBuffer = OutputBuffer;
+    InterlockedExchange(&WorkerState, WorkerRunning);
+    StartThread();
+    return STATUS_SUCCESS;
+}
+
+void CaptureWorker::StartThread()
+{
+    InterlockedExchange(&RunFlag, 1);
+    KIRQL irql = KfAcquireSpinLock(&StateLock);
+    RawState[0] = RawFree;
+    RawState[1] = RawFree;
+    KfReleaseSpinLock(&StateLock, irql);
+    if (CaptureThread != nullptr) {
+        ObfDereferenceObject(CaptureThread);
+        CaptureThread = nullptr;
+    }
+    OBJECT_ATTRIBUTES attributes;
+    InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
+    HANDLE handle = nullptr;
+    if (!NT_SUCCESS(PsCreateSystemThread(&handle, 0, &attributes, nullptr, nullptr, ThreadStart,
+                                         this))) {
+        return;
+    }
+    PVOID thread = nullptr;
+    if (NT_SUCCESS(ObReferenceObjectByHandle(handle, 0, *PsThreadType, KernelMode, &thread,
+                                             nullptr))) {
+        CaptureThread = thread;
+    }
+    ZwClose(handle);
+}
+
+void NTAPI CaptureWorker::ThreadStart(PVOID context)
+{
+    static_cast<CaptureWorker*>(context)->CaptureLoop();
+    PsTerminateSystemThread(STATUS_SUCCESS);
+}
+
+void CaptureWorker::CaptureLoop()
+{
+    while (InterlockedExchangeAdd(&RunFlag, 0) != 0) {
+        KIRQL irql = KfAcquireSpinLock(&StateLock);
+        ULONG index;
+        if (RawState[0] == RawFree) {
+            index = 0;
+        } else if (RawState[1] == RawFree) {
+            index = 1;
+        } else if (RawState[0] == RawConverting) {
+            index = 1;
+        } else {
+            index = 0;
+        }
+        RawState[index] = RawFilling;
+        KfReleaseSpinLock(&StateLock, irql);
+
+        bool read = ReadIntoBuffer(index);
+
+        irql = KfAcquireSpinLock(&StateLock);
+        RawState[index] = read ? RawReady : RawFree;
+        KfReleaseSpinLock(&StateLock, irql);
+        if (read) {
+            Device->NotifyFrameReady();
+        }
+    }
+}
+
+bool CaptureWorker::ReadIntoBuffer(ULONG index)
+{
+    if (InterlockedExchangeAdd(&WorkerState, 0) != WorkerRunning) {
+        return false;
+    }
+    BOOLEAN read = FALSE;
+    Device->ReadFrame(RawBuffer[index], &read);
+    if (read) {
+        InterlockedIncrement(&FramesRead);
+    }
+    return read != FALSE;
+}
+
+bool CaptureWorker::IsRunning()
+{
+    return InterlockedExchangeAdd(&WorkerState, 0) == WorkerRunning;
+}
+
+void CaptureWorker::ConvertNewestFrame()
+{
+    InterlockedExchange(&ConversionBusy, 1);
+    // Once the worker has stopped, the output image is no longer bound to the processor.
+    if (!IsRunning()) {
+        return;
+    }
+    KIRQL irql = KfAcquireSpinLock(&StateLock);
+    LONG taken = -1;
+    if (RawState[0] == RawReady) {
+        taken = 0;
+    } else if (RawState[1] == RawReady) {
+        taken = 1;
+    }
+    if (taken >= 0) {
+        RawState[taken] = RawConverting;
+    }
+    KfReleaseSpinLock(&StateLock, irql);
+    if (taken < 0) {
+        return;
+    }
+    ULONG offset = 0;
+    ULONG pitch = 0;
+    Device->GetRawOffset(&offset);
+    Device->GetRawPitch(&pitch);
+    Processor->Convert(RawBuffer[taken], offset, pitch);
+    irql = KfAcquireSpinLock(&StateLock);
+    RawState[taken] = RawFree;
+    KfReleaseSpinLock(&StateLock, irql);
+}
+
+void CaptureWorker::FinishProcessing()
+{
+    // Busy is cleared before the event is set: a stop that reset the event after it was set
+    // then finds the pass no longer busy instead of waiting for an event that already came.
+    InterlockedExchange(&ConversionBusy, 0);
+    KeSetEvent(&ProcessingDone, 1, FALSE);
+}
+
+LONG CaptureWorker::ReadFramesRead()
+{
+    return InterlockedExchangeAdd(&FramesRead, 0);
+}
+
+void CaptureWorker::StopThread()
+{
+    InterlockedExchange(&RunFlag, 0);
+    Device->StopSensor();
+    if (CaptureThread != nullptr) {
+        KeWaitForSingleObject(CaptureThread, Executive, KernelMode, FALSE, nullptr);
+        ObfDereferenceObject(CaptureThread);
+        CaptureThread = nullptr;
+    }
+    KeResetEvent(&ProcessingDone);
+    if (InterlockedExchangeAdd(&ConversionBusy, 0) != 0) {
+        KeWaitForSingleObject(&ProcessingDone, Executive, KernelMode, FALSE, nullptr);
+    }
+}
+
+NTSTATUS CaptureWorker::StopWorker()
+{
+    StopThread();
+    InterlockedExchange(&WorkerState, WorkerStopped);
+    if (Processor != nullptr) {
+        Processor->OutputBuffer = nullptr;
+    }
+    return STATUS_SUCCESS;
+}
+
+void CaptureWorker::PauseWorker(bool pause)
+{
+    LONG state = InterlockedExchangeAdd(&WorkerState, 0);
+    if (pause && state == WorkerRunning) {
+        StopThread();
+        InterlockedExchange(&WorkerState, WorkerPaused);
+    } else if (!pause && state == WorkerPaused) {
+        InterlockedExchange(&WorkerState, WorkerRunning);
+        StartThread();
+    }
+}

@@ -1,0 +1,55 @@
+// The capture thread of one camera and the frame-sized memory of its stream: two raw buffers
+// the thread fills in turn, and the 32-bit output image the processor writes.
+#pragma once
+
+#include <wdm.h>
+
+class CaptureDevice;
+class ImageProcessor;
+
+enum WorkerStateValue : LONG { WorkerStopped = 0, WorkerPaused = 1, WorkerRunning = 2 };
+
+enum RawBufferState : LONG { RawFree = 0, RawFilling = 1, RawReady = 2, RawConverting = 3 };
+
+class CaptureWorker {
+public:
+    // The one virtual operation: releases the buffers and, with bit 0 of `flags`, the object.
+    virtual CaptureWorker* Destroy(ULONG flags);
+
+    explicit CaptureWorker(CaptureDevice* device);
+    // A worker from the pool, or null.
+    static CaptureWorker* Create(CaptureDevice* device);
+
+    NTSTATUS StartWorker(ImageProcessor* processor, LONG width, LONG height);
+    NTSTATUS StopWorker();
+    void PauseWorker(bool pause);
+    void ConvertNewestFrame();
+    void FinishProcessing();
+    LONG ReadFramesRead();
+    bool IsRunning();
+    UCHAR* OutputImage() const { return OutputBuffer; }
+
+    ImageProcessor* Processor;
+    UCHAR* OutputBuffer;
+    LONG volatile WorkerState;
+    KEVENT ProcessingDone;
+    PVOID CaptureThread;
+    LONG volatile ConversionBusy;
+    LONG RawState[2];
+    UCHAR* RawBuffer[2];
+    LONG volatile RunFlag;
+    ULONG RawBufferSize;
+    LONG OutputBufferSize;
+    LONG volatile FramesRead;
+    CaptureDevice* Device;
+    KSPIN_LOCK StateLock;  // guards RawState only
+
+private:
+    ~CaptureWorker() = default;
+    void StartThread();
+    void StopThread();
+    void CaptureLoop();
+    bool ReadIntoBuffer(ULONG index);
+    void FreeBuffers();
+    static void NTAPI ThreadStart(PVOID context);
+};

@@ -1,0 +1,234 @@
+// The capture pin: stream claim and capture control by pin state, and frame delivery.
+#include "pin/capture_pin.h"
+
+#include "capture/capture_worker.h"
+#include "device/capture_device.h"
+#include "device/pool_tags.h"
+#include "imaging/image_processor.h"
+#include "pin/format_negotiation.h"
+
+namespace {
+
+void NTAPI ReleaseCapturePin(PVOID item)
+{
+    static_cast<CapturePin*>(item)->Destroy();
+}
+
+void ReleaseClock(CapturePin* pin)
+{
+    if (pin->ReferenceClock != nullptr) {
+        pin->ReferenceClock->Release();
+        pin->ReferenceClock = nullptr;
+    }
+}
+
+}  // namespace
+
+const KSPIN_DISPATCH PinDispatch = {
+    CapturePin::Create,
+    CapturePin::Close,
+    CapturePin::Process,
+    nullptr,  // Reset
+    SetDataFormat,
+    CapturePin::SetDeviceState,
+    nullptr,  // Connect
+    nullptr,  // Disconnect
+    nullptr,  // Clock
+    nullptr,  // Allocator
+};
+
+CapturePin::CapturePin(PKSPIN pin, CaptureDevice* device) : Pin(pin), Device(device) {}
+
+CapturePin* CapturePin::FromKsPin(PKSPIN pin)
+{
+    return pin == nullptr ? nullptr : static_cast<CapturePin*>(pin->Context);
+}
+
+void CapturePin::Destroy()
+{
+    ReleaseClock(this);
+    this->~CapturePin();
+    ExFreePoolWithTag(this, DeviceObjectPoolTag);
+}
+
+void CapturePin::NotifyFrameReady()
+{
+    KsPinAttemptProcessing(Pin, TRUE);
+}
+
+NTSTATUS NTAPI CapturePin::Create(PKSPIN pin, PIRP)
+{
+    CaptureDevice* device = CaptureDevice::FromKsDevice(KsGetDevice(pin));
+    if (device == nullptr) {
+        return STATUS_UNSUCCESSFUL;
+    }
+    auto* capture = new (NonPagedPool, DeviceObjectPoolTag) CapturePin(pin, device);
+    if (capture == nullptr) {
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    InterlockedExchange(&device->PinOpen, 1);
+    NTSTATUS status = KsAddItemToObjectBag(pin->Bag, capture, ReleaseCapturePin);
+    if (!NT_SUCCESS(status)) {
+        capture->Destroy();
+        InterlockedExchange(&device->PinOpen, 0);
+        return status;
+    }
+    pin->Context = capture;
+    CopyConnectionFormat(capture);
+
+    status = _KsEdit(pin->Bag, reinterpret_cast<PVOID*>(const_cast<KSPIN_DESCRIPTOR_EX**>(&pin->Descriptor)),
+                     sizeof(KSPIN_DESCRIPTOR_EX), sizeof(KSPIN_DESCRIPTOR_EX), FrameBufferPoolTag);
+    auto* descriptor = const_cast<KSPIN_DESCRIPTOR_EX*>(pin->Descriptor);
+    if (NT_SUCCESS(status)) {
+        status = _KsEdit(pin->Bag,
+                         reinterpret_cast<PVOID*>(const_cast<KSALLOCATOR_FRAMING_EX**>(
+                             &descriptor->AllocatorFraming)),
+                         sizeof(KSALLOCATOR_FRAMING_EX), sizeof(KSALLOCATOR_FRAMING_EX),
+                         FrameBufferPoolTag);
+    }
+    if (!NT_SUCCESS(status)) {
+        InterlockedExchange(&device->PinOpen, 0);
+        return status;
+    }
+    auto* framing = const_cast<KSALLOCATOR_FRAMING_EX*>(descriptor->AllocatorFraming);
+    KS_FRAMING_ITEM& item = framing->FramingItem[0];
+    ULONG imageSize = capture->VideoInfo.bmiHeader.biSizeImage;
+    item.Frames = 2;
+    item.PhysicalRange.MinFrameSize = imageSize;
+    item.PhysicalRange.MaxFrameSize = imageSize;
+    item.PhysicalRange.Stepping = 0;
+    item.FramingRange.Range.MinFrameSize = imageSize;
+    item.FramingRange.Range.MaxFrameSize = imageSize;
+    item.FramingRange.Range.Stepping = 0;
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI CapturePin::Close(PKSPIN pin, PIRP)
+{
+    CapturePin* capture = FromKsPin(pin);
+    if (capture != nullptr) {
+        capture->DestinationStride = 0;
+        InterlockedExchange(&capture->Device->PinOpen, 0);
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS NTAPI CapturePin::SetDeviceState(PKSPIN pin, KSSTATE target, KSSTATE previous)
+{
+    CapturePin* capture = FromKsPin(pin);
+    if (capture == nullptr) {
+        return STATUS_SUCCESS;
+    }
+    CaptureDevice* device = capture->Device;
+    switch (target) {
+    case KSSTATE_STOP:
+        if (capture->CaptureState != CaptureStopped) {
+            device->StopCapture();
+            capture->CaptureState = CaptureStopped;
+        }
+        if (capture->Acquired) {
+            ReleaseClock(capture);
+            device->ReleaseStream();
+            capture->Acquired = FALSE;
+        }
+        return STATUS_SUCCESS;
+    case KSSTATE_ACQUIRE:
+        if (previous == KSSTATE_STOP) {
+            NTSTATUS status = device->AcquireStream(capture, &capture->VideoInfo);
+            capture->Acquired = NT_SUCCESS(status) ? TRUE : FALSE;
+            if (NT_SUCCESS(status) &&
+                !NT_SUCCESS(KsPinGetReferenceClockInterface(pin, &capture->ReferenceClock))) {
+                capture->ReferenceClock = nullptr;
+            }
+            return status;
+        }
+        if (capture->CaptureState != CaptureStopped) {
+            device->StopCapture();
+            capture->CaptureState = CaptureStopped;
+        }
+        return STATUS_SUCCESS;
+    case KSSTATE_PAUSE:
+        if (previous == KSSTATE_RUN) {
+            NTSTATUS status = device->PauseCapture(true);
+            if (NT_SUCCESS(status)) {
+                capture->CaptureState = CapturePaused;
+            }
+            return status;
+        }
+        return STATUS_SUCCESS;
+    case KSSTATE_RUN: {
+        NTSTATUS status = capture->CaptureState == CapturePaused ? device->PauseCapture(false)
+                                                                 : device->StartCapture();
+        if (NT_SUCCESS(status)) {
+            capture->CaptureState = CaptureRunning;
+        }
+        return status;
+    }
+    default: return STATUS_SUCCESS;
+    }
+}
+
+NTSTATUS NTAPI CapturePin::Process(PKSPIN pin)
+{
+    CapturePin* capture = FromKsPin(pin);
+    if (capture == nullptr || capture->Device->Worker == nullptr) {
+        return STATUS_PENDING;
+    }
+    CaptureWorker* worker = capture->Device->Worker;
+    if (worker->ReadFramesRead() <= 0) {
+        return STATUS_PENDING;
+    }
+    PKSSTREAM_POINTER pointer = KsPinGetLeadingEdgeStreamPointer(pin, KSSTREAM_POINTER_STATE_LOCKED);
+    worker->ConvertNewestFrame();
+    if (pointer != nullptr) {
+        // A pass that runs after the worker stopped neither converts nor copies: the frame
+        // stays queued for the next run.
+        if (worker->IsRunning() && worker->OutputImage() != nullptr) {
+            capture->DeliverFrame(pointer);
+            KsStreamPointerUnlock(pointer, TRUE);
+        } else {
+            KsStreamPointerUnlock(pointer, FALSE);
+        }
+    }
+    worker->FinishProcessing();
+    return STATUS_PENDING;
+}
+
+void CapturePin::DeliverFrame(PKSSTREAM_POINTER pointer)
+{
+    PKSSTREAM_HEADER header = pointer->StreamHeader;
+    const CaptureDevice& device = *Device;
+    header->DataUsed = VideoInfo.bmiHeader.biSizeImage;
+    header->Duration = VideoInfo.AvgTimePerFrame;
+    header->PresentationTime.Numerator = 1;
+    header->PresentationTime.Denominator = 1;
+    if (ReferenceClock != nullptr) {
+        header->PresentationTime.Time = ReferenceClock->GetTime();
+        header->OptionsFlags =
+            KSSTREAM_HEADER_OPTIONSF_TIMEVALID | KSSTREAM_HEADER_OPTIONSF_DURATIONVALID;
+    } else {
+        header->PresentationTime.Time = 0;
+    }
+
+    ULONG rows = device.Geometry.OutputHeight;
+    ULONG rowBytes = device.Geometry.OutputWidth * 4;
+    LONG destinationStep = DestinationStride > static_cast<LONG>(rowBytes)
+                               ? DestinationStride
+                               : static_cast<LONG>(rowBytes);
+    ULONG sourceStep = device.Geometry.FrameWidth * 4;
+    // Never write past the end of the client's frame.
+    ULONG extent = pointer->OffsetOut.Remaining;
+    ULONG fittingRows = extent / static_cast<ULONG>(destinationStep);
+    if (rows > fittingRows) {
+        rows = fittingRows;
+        if (header->DataUsed > extent) {
+            header->DataUsed = extent;
+        }
+    }
+    const UCHAR* source = device.Worker->OutputImage();
+    UCHAR* destination = pointer->OffsetOut.Data;
+    for (ULONG row = 0; row < rows; ++row) {
+        const UCHAR* sourceRow = source + (device.Geometry.OutputHeight - 1 - row) * sourceStep;
+        RtlCopyMemory(destination + row * static_cast<ULONG>(destinationStep), sourceRow, rowBytes);
+    }
+}

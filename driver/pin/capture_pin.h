@@ -1,0 +1,41 @@
+// The driver's object behind the capture pin: it claims the camera's stream at acquire,
+// starts, pauses and stops capture with the pin state, and delivers the newest converted image
+// bottom-up into the client's frames.
+#pragma once
+
+#include <ks.h>
+#include <ksmedia.h>
+
+class CaptureDevice;
+
+enum CaptureStateValue : LONG { CaptureStopped = 0, CapturePaused = 1, CaptureRunning = 2 };
+
+class CapturePin {
+public:
+    // The one virtual operation: asks the framework for a process pass.
+    virtual void NotifyFrameReady();
+
+    CapturePin(PKSPIN pin, CaptureDevice* device);
+
+    static NTSTATUS NTAPI Create(PKSPIN pin, PIRP irp);
+    static NTSTATUS NTAPI Close(PKSPIN pin, PIRP irp);
+    static NTSTATUS NTAPI Process(PKSPIN pin);
+    static NTSTATUS NTAPI SetDeviceState(PKSPIN pin, KSSTATE target, KSSTATE previous);
+
+    static CapturePin* FromKsPin(PKSPIN pin);
+    void Destroy();
+
+    PKSPIN Pin;
+    CaptureDevice* Device;
+    LONG CaptureState;
+    PIKSREFERENCECLOCK ReferenceClock;
+    KS_VIDEOINFOHEADER VideoInfo;
+    BOOLEAN Acquired;
+    LONG DestinationStride;
+
+private:
+    ~CapturePin() = default;
+    void DeliverFrame(PKSSTREAM_POINTER pointer);
+};
+
+extern const KSPIN_DISPATCH PinDispatch;

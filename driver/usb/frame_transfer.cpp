@@ -1,0 +1,328 @@
+// The chunked frame read.
+#include "usb/frame_transfer.h"
+
+#include "device/capture_device.h"
+#include "device/pool_tags.h"
+#include "usb/frame_timeout.h"
+
+#include <usbdlib.h>
+#include <usbioctl.h>
+
+namespace {
+
+constexpr USHORT BulkUrbSize = sizeof(struct _URB_BULK_OR_INTERRUPT_TRANSFER);
+
+LONG ReadCounter(LONG volatile* counter)
+{
+    return InterlockedExchangeAdd(counter, 0);
+}
+
+// Makes the frame event follow the number of chunks actually issued: the wait then ends when
+// those have completed, even if fewer than the frame needs were issued.
+void SettleIssuedCount(FrameTransfer* transfer, ULONG issued)
+{
+    InterlockedExchange(&transfer->ChunkCount, static_cast<LONG>(issued));
+    if (ReadCounter(&transfer->CompletedChunks) >= static_cast<LONG>(issued)) {
+        KeSetEvent(&transfer->FrameDoneEvent, 1, FALSE);
+    }
+}
+
+// Prepares and issues chunk `index`; false when issuing has to stop. `status` receives
+// STATUS_INSUFFICIENT_RESOURCES when the chunk could not be built or was refused.
+bool IssueChunk(CaptureDevice* device, FrameTransfer* transfer, ULONG index, ULONG offset,
+                ULONG length, const USBD_PIPE_INFORMATION& pipe, NTSTATUS* status)
+{
+    UsbLink& link = device->Link;
+    ChunkRequest& entry = transfer->ChunkTable[index];
+    ULONG chunkLength = offset + ChunkSize > length ? length - offset : ChunkSize;
+    PIRP irp = IoAllocateIrp(static_cast<CCHAR>(transfer->RequestStackSize), FALSE);
+    PMDL partial = irp == nullptr ? nullptr
+                                  : IoAllocateMdl(MmGetMdlVirtualAddress(transfer->FrameMdl),
+                                                  MmGetMdlByteCount(transfer->FrameMdl), FALSE,
+                                                  FALSE, irp);
+    auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, BulkUrbSize, UsbPoolTag));
+    if (irp == nullptr || partial == nullptr || urb == nullptr) {
+        if (urb != nullptr) {
+            ExFreePoolWithTag(urb, UsbPoolTag);
+        }
+        if (partial != nullptr) {
+            irp->MdlAddress = nullptr;
+            IoFreeMdl(partial);
+        }
+        if (irp != nullptr) {
+            IoFreeIrp(irp);
+        }
+        *status = STATUS_INSUFFICIENT_RESOURCES;
+        return false;
+    }
+    IoBuildPartialMdl(transfer->FrameMdl, partial,
+                      static_cast<UCHAR*>(MmGetMdlVirtualAddress(transfer->FrameMdl)) + offset,
+                      chunkLength);
+    RtlZeroMemory(urb, BulkUrbSize);
+    ULONG flags = USBD_SHORT_TRANSFER_OK;
+    if (pipe.EndpointAddress & 0x80) {
+        flags |= USBD_TRANSFER_DIRECTION_IN;
+    }
+    UsbBuildInterruptOrBulkTransferRequest(urb, BulkUrbSize, pipe.PipeHandle, nullptr, partial,
+                                           MmGetMdlByteCount(partial), flags, nullptr);
+    entry.Transfer = transfer;
+    entry.PartialMdl = partial;
+    entry.Urb = urb;
+    entry.Irp = irp;
+    entry.Length = chunkLength;
+    if (irp->CurrentLocation < 2 || irp->StackCount < 2) {
+        return false;  // no stack location left for the lower driver
+    }
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    next->Parameters.DeviceIoControl.IoControlCode = IOCTL_INTERNAL_USB_SUBMIT_URB;
+    next->Parameters.Others.Argument1 = urb;
+    IoSetCompletionRoutine(irp, OnChunkComplete, &entry, TRUE, TRUE, TRUE);
+    entry.Issued = TRUE;
+    if (!NT_SUCCESS(IoCallDriver(link.LowerDevice, irp))) {
+        *status = STATUS_INSUFFICIENT_RESOURCES;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+void InitializeFrameTransfer(FrameTransfer* transfer)
+{
+    KeInitializeSpinLock(&transfer->ChunkLock);
+    KeInitializeEvent(&transfer->FrameDoneEvent, NotificationEvent, FALSE);
+}
+
+void ReleaseFrameTransfer(FrameTransfer* transfer)
+{
+    if (transfer->ChunkTable != nullptr) {
+        ExFreePoolWithTag(transfer->ChunkTable, UsbPoolTag);
+        transfer->ChunkTable = nullptr;
+        transfer->TableBytes = 0;
+    }
+}
+
+void StopFrameReads(CaptureDevice* device)
+{
+    InterlockedIncrement(&device->Transfer.StopGeneration);
+    AbortPipes(&device->Link);
+}
+
+void SendFrameBracket(CaptureDevice* device, bool end)
+{
+    UsbLink& link = device->Link;
+    PUSBD_INTERFACE_INFORMATION info = link.InterfaceInfo;
+    if (info == nullptr || info->NumberOfPipes == 0 || info->Pipes[0].PipeHandle == nullptr) {
+        return;
+    }
+    device->Channel.FrameBracketBuffer[0] = end ? FrameEndOpcode : FrameBeginOpcode;
+    auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, BulkUrbSize, UsbPoolTag));
+    if (urb == nullptr) {
+        return;
+    }
+    RtlZeroMemory(urb, BulkUrbSize);
+    ULONG flags = USBD_SHORT_TRANSFER_OK;
+    if (info->Pipes[0].EndpointAddress & 0x80) {
+        flags |= USBD_TRANSFER_DIRECTION_IN;
+    }
+    UsbBuildInterruptOrBulkTransferRequest(urb, BulkUrbSize, info->Pipes[0].PipeHandle,
+                                           device->Channel.FrameBracketBuffer, nullptr, PacketSize,
+                                           flags, nullptr);
+    SubmitUrb(&link, urb);
+    ExFreePoolWithTag(urb, UsbPoolTag);
+}
+
+NTSTATUS NTAPI OnChunkComplete(PDEVICE_OBJECT, PIRP irp, PVOID context)
+{
+    if (irp == nullptr) {
+        return STATUS_SUCCESS;
+    }
+    auto* entry = static_cast<ChunkRequest*>(context);
+    if (entry == nullptr || entry->Transfer == nullptr || entry->Irp != irp) {
+        return irp->IoStatus.Status;
+    }
+    FrameTransfer* transfer = entry->Transfer;
+    LONG completed = InterlockedIncrement(&transfer->CompletedChunks);
+    InterlockedIncrement(&entry->DoneCount);
+    if (entry->Urb == nullptr) {
+        return irp->IoStatus.Status;
+    }
+    ULONG moved = 0;
+    if (NT_SUCCESS(irp->IoStatus.Status)) {
+        moved = entry->Urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+        irp->IoStatus.Information = moved;
+    } else {
+        irp->IoStatus.Information = 0;
+    }
+    if (!NT_SUCCESS(irp->IoStatus.Status) || USBD_ERROR(entry->Urb->UrbHeader.Status) ||
+        moved != entry->Length) {
+        InterlockedIncrement(&transfer->IncompleteChunks);
+    }
+    if (completed >= ReadCounter(&transfer->ChunkCount)) {
+        KeSetEvent(&transfer->FrameDoneEvent, 1, FALSE);
+    }
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+void CancelChunks(FrameTransfer* transfer)
+{
+    KIRQL irql = KfAcquireSpinLock(&transfer->ChunkLock);
+    if (transfer->ChunkTable == nullptr) {
+        KfReleaseSpinLock(&transfer->ChunkLock, irql);
+        return;
+    }
+    ULONG cancelled = 0;
+    LONG count = ReadCounter(&transfer->ChunkCount);
+    for (LONG i = 0; i < count; ++i) {
+        ChunkRequest& entry = transfer->ChunkTable[i];
+        if (entry.Issued && ReadCounter(&entry.DoneCount) == 0) {
+            IoCancelIrp(entry.Irp);
+            ++cancelled;
+        }
+    }
+    KfReleaseSpinLock(&transfer->ChunkLock, irql);
+    if (cancelled != 0) {
+        KeWaitForSingleObject(&transfer->FrameDoneEvent, Executive, KernelMode, FALSE, nullptr);
+    }
+}
+
+void ReleaseChunks(FrameTransfer* transfer)
+{
+    ULONG entries = transfer->TableBytes / sizeof(ChunkRequest);
+    for (ULONG i = 0; i < entries; ++i) {
+        ChunkRequest& entry = transfer->ChunkTable[i];
+        if (entry.Irp != nullptr) {
+            entry.Irp->MdlAddress = nullptr;
+            IoFreeIrp(entry.Irp);
+        }
+        if (entry.PartialMdl != nullptr) {
+            IoFreeMdl(entry.PartialMdl);
+        }
+        if (entry.Urb != nullptr) {
+            ExFreePoolWithTag(entry.Urb, UsbPoolTag);
+        }
+        RtlZeroMemory(&entry, sizeof entry);
+    }
+    if (transfer->FrameMdl != nullptr) {
+        IoFreeMdl(transfer->FrameMdl);
+        transfer->FrameMdl = nullptr;
+    }
+}
+
+NTSTATUS ChunkedRead(CaptureDevice* device, ULONG pipeIndex, ULONG length, UCHAR* buffer)
+{
+    UsbLink& link = device->Link;
+    FrameTransfer* transfer = &device->Transfer;
+    PUSBD_INTERFACE_INFORMATION info = link.InterfaceInfo;
+    if (info == nullptr) {
+        return STATUS_UNSUCCESSFUL;
+    }
+    if (info->NumberOfPipes == 0 || pipeIndex >= info->NumberOfPipes) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    const USBD_PIPE_INFORMATION& pipe = info->Pipes[pipeIndex];
+    if (pipe.PipeType != UsbdPipeTypeBulk && pipe.PipeType != UsbdPipeTypeInterrupt) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (pipe.PipeHandle == nullptr) {
+        return STATUS_UNSUCCESSFUL;
+    }
+    if (length == 0 || buffer == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    LONG generation = ReadCounter(&transfer->StopGeneration);
+    ULONG chunks = length / ChunkSize + (length % ChunkSize != 0 ? 1 : 0);
+    ULONG tableBytes = (chunks + 1) * sizeof(ChunkRequest);
+
+    KIRQL irql = KfAcquireSpinLock(&transfer->ChunkLock);
+    if (transfer->ChunkTable == nullptr || transfer->TableBytes != tableBytes) {
+        ReleaseFrameTransfer(transfer);
+        transfer->ChunkTable = static_cast<ChunkRequest*>(
+            ExAllocatePoolWithTag(NonPagedPool, tableBytes, UsbPoolTag));
+        if (transfer->ChunkTable == nullptr) {
+            KfReleaseSpinLock(&transfer->ChunkLock, irql);
+            return STATUS_INSUFFICIENT_RESOURCES;
+        }
+        transfer->TableBytes = tableBytes;
+    }
+    RtlZeroMemory(transfer->ChunkTable, tableBytes);
+    InterlockedExchange(&transfer->CompletedChunks, 0);
+    InterlockedExchange(&transfer->ChunkCount, static_cast<LONG>(chunks));
+    InterlockedExchange(&transfer->IncompleteChunks, 0);
+    transfer->FrameMdl = IoAllocateMdl(buffer, length, FALSE, FALSE, nullptr);
+    if (transfer->FrameMdl == nullptr) {
+        ReleaseFrameTransfer(transfer);
+        KfReleaseSpinLock(&transfer->ChunkLock, irql);
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    MmBuildMdlForNonPagedPool(transfer->FrameMdl);
+    transfer->FrameLength = length;
+    transfer->BufferBytes = length;
+    transfer->RequestStackSize = static_cast<ULONG>(link.LowerDevice->StackSize) + 1;
+    KeResetEvent(&transfer->FrameDoneEvent);
+    KfReleaseSpinLock(&transfer->ChunkLock, irql);
+
+    SendFrameBracket(device, false);
+
+    // The frame pipe is marked in use while chunks are outstanding, so that a stop aborts it.
+    MarkPipeInUse(&link, pipeIndex, true);
+    irql = KfAcquireSpinLock(&transfer->ChunkLock);
+    NTSTATUS status = STATUS_SUCCESS;
+    ULONG issued = 0;
+    for (ULONG offset = 0; offset < length; offset += ChunkSize) {
+        if (!IssueChunk(device, transfer, issued, offset, length, pipe, &status)) {
+            if (transfer->ChunkTable[issued].Issued) {
+                ++issued;  // a refused chunk completes through its completion routine
+            }
+            break;
+        }
+        ++issued;
+    }
+    KfReleaseSpinLock(&transfer->ChunkLock, irql);
+    SendFrameBracket(device, true);
+
+    NTSTATUS result;
+    bool stopped = ReadCounter(&transfer->StopGeneration) != generation;
+    if (!NT_SUCCESS(status) || issued < chunks || stopped) {
+        if (!NT_SUCCESS(status) && !NT_SUCCESS(ResetPipe(&link, pipeIndex))) {
+            RecoverPort(&link);
+        }
+        // Collect what was issued before the table or the buffer is used again.
+        SettleIssuedCount(transfer, issued);
+        CancelChunks(transfer);
+        KeWaitForSingleObject(&transfer->FrameDoneEvent, Executive, KernelMode, FALSE, nullptr);
+        result = NT_SUCCESS(status) ? STATUS_CANCELLED : status;
+    } else {
+        LARGE_INTEGER timeout;
+        timeout.QuadPart = -static_cast<LONGLONG>(static_cast<ULONG>(ReadCounter(&FrameTimeout))) *
+                           10000;
+        if (KeWaitForSingleObject(&transfer->FrameDoneEvent, Executive, KernelMode, FALSE,
+                                  &timeout) == STATUS_TIMEOUT) {
+            CancelChunks(transfer);
+            InterlockedIncrement(&transfer->TimedOutFrames);
+            result = STATUS_TIMEOUT;
+        } else if (ReadCounter(&transfer->IncompleteChunks) != 0) {
+            // A chunk failed or came back short: the buffer does not hold a whole frame.
+            InterlockedIncrement(&transfer->IncompleteFrames);
+            result = STATUS_UNSUCCESSFUL;
+        } else {
+            result = STATUS_SUCCESS;
+        }
+    }
+    MarkPipeInUse(&link, pipeIndex, false);
+    ReleaseChunks(transfer);
+    return result;
+}
+
+BOOLEAN CaptureDevice::ReadFrame(UCHAR* buffer, BOOLEAN* read)
+{
+    *read = TRUE;
+    ULONG length = Geometry.TransferSize;
+    RtlZeroMemory(Channel.FrameRequestBuffer, PacketSize);
+    Channel.FrameRequestBuffer[0] = FrameBeginOpcode;
+    ULONG moved = 0;
+    PipeTransfer(&Link, CommandPipe, PacketSize, Channel.FrameRequestBuffer, &moved);
+    *read = NT_SUCCESS(ChunkedRead(this, FramePipe, length, buffer)) ? TRUE : FALSE;
+    return *read;
+}

@@ -1,0 +1,54 @@
+// Reading one raw frame from the frame pipe: all 64 KiB chunks of the frame outstanding at
+// once, each mapped by a partial MDL straight into the caller's buffer, and a wait for all of
+// them bounded by the driver-wide frame time-out.
+#pragma once
+
+#include <wdm.h>
+#include <usb.h>
+
+class CaptureDevice;
+struct FrameTransfer;
+
+constexpr ULONG ChunkSize = 0x10000;
+
+struct ChunkRequest {
+    FrameTransfer* Transfer;  // set when the chunk is prepared; null in an empty entry
+    PURB Urb;
+    PIRP Irp;
+    PMDL PartialMdl;
+    LONG volatile DoneCount;
+    ULONG Length;    // bytes the chunk asks for
+    BOOLEAN Issued;  // passed to the lower driver
+};
+
+struct FrameTransfer {
+    KEVENT FrameDoneEvent;  // set when the last chunk of the frame has completed
+    ChunkRequest* ChunkTable;
+    LONG volatile CompletedChunks;
+    LONG volatile ChunkCount;
+    KSPIN_LOCK ChunkLock;
+    PMDL FrameMdl;
+    ULONG TableBytes;  // size of ChunkTable as allocated
+    ULONG FrameLength;
+    ULONG BufferBytes;
+    ULONG RequestStackSize;
+    // Chunks of the current frame that failed or moved fewer bytes than they asked for.
+    LONG volatile IncompleteChunks;
+    // Raised by every stop of the frame reads; a read that sees it change stops waiting.
+    LONG volatile StopGeneration;
+    // Frames that came back incomplete (some chunk short or failed) or not at all in time.
+    LONG volatile IncompleteFrames;
+    LONG volatile TimedOutFrames;
+};
+
+void InitializeFrameTransfer(FrameTransfer* transfer);
+// Frees the chunk table kept between frames.
+void ReleaseFrameTransfer(FrameTransfer* transfer);
+// Ends a frame read in progress and makes reads that are about to wait stop at once.
+void StopFrameReads(CaptureDevice* device);
+
+NTSTATUS ChunkedRead(CaptureDevice* device, ULONG pipeIndex, ULONG length, UCHAR* buffer);
+void SendFrameBracket(CaptureDevice* device, bool end);
+NTSTATUS NTAPI OnChunkComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context);
+void CancelChunks(FrameTransfer* transfer);
+void ReleaseChunks(FrameTransfer* transfer);

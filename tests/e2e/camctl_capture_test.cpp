@@ -1,0 +1,185 @@
+// camctl capture and stream end to end: frames from a known scene through the whole driver,
+// checked for size, orientation and colour, and the statistics and messages around them.
+#include "camctl_test_support.h"
+
+#include "png_io.h"
+
+namespace camctltest {
+namespace {
+
+using CamctlCapture = CamctlTest;
+
+struct Mean {
+    double r = 0, g = 0, b = 0;
+};
+
+// Mean colour of a rectangle of an RGB picture.
+Mean MeanOf(const camctl::RgbImage& image, int x0, int y0, int x1, int y1)
+{
+    Mean mean;
+    double n = 0;
+    for (int y = y0; y < y1; ++y) {
+        for (int x = x0; x < x1; ++x) {
+            const std::uint8_t* p = &image.pixels[(static_cast<std::size_t>(y) * image.width + x) * 3];
+            mean.r += p[0];
+            mean.g += p[1];
+            mean.b += p[2];
+            ++n;
+        }
+    }
+    mean.r /= n;
+    mean.g /= n;
+    mean.b /= n;
+    return mean;
+}
+
+camctl::RgbImage Load(const std::string& path)
+{
+    camctl::RgbImage image;
+    std::string error;
+    EXPECT_TRUE(camctl::ReadPng(path, image, error)) << error;
+    return image;
+}
+
+TEST_F(CamctlCapture, CapturesTopDownPicturesOfTheScene)
+{
+    RunResult result = Run({"--scene", "gradient", "capture", "-n", "3", "-o", Path("f")});
+    ASSERT_EQ(result.code, 0) << result.err;
+    EXPECT_TRUE(Contains(result.out, "camera 0: 3 frames of 752x480 in ")) << result.out;
+    EXPECT_TRUE(Contains(result.out, "frames: 3 delivered, 0 timed out, 0 incomplete\n"));
+    EXPECT_TRUE(Contains(result.out, "saved " + Path("f-0000.png") + " ... " + Path("f-0002.png")));
+    EXPECT_FALSE(std::filesystem::exists(Path("f-0003.png")));
+
+    camctl::RgbImage image = Load(Path("f-0002.png"));
+    ASSERT_EQ(image.width, 752);
+    ASSERT_EQ(image.height, 480);
+    // Red rises to the right, green to the bottom, blue stays in the middle.
+    Mean topLeft = MeanOf(image, 20, 20, 60, 60);
+    Mean topRight = MeanOf(image, 692, 20, 732, 60);
+    Mean bottomLeft = MeanOf(image, 20, 420, 60, 460);
+    EXPECT_GT(topRight.r, topLeft.r + 100);
+    EXPECT_GT(bottomLeft.g, topLeft.g + 100);
+    EXPECT_LT(std::abs(topRight.g - topLeft.g), 40);
+    EXPECT_LT(std::abs(bottomLeft.r - topLeft.r), 40);
+}
+
+TEST_F(CamctlCapture, FirstCaptureIsNotBlack)
+{
+    RunResult result = Run({"--scene", "bars", "capture", "-o", Path("bars")});
+    ASSERT_EQ(result.code, 0) << result.err;
+    EXPECT_TRUE(Contains(result.err, "exposure set to 480")) << result.err;
+    camctl::RgbImage image = Load(Path("bars-0000.png"));
+    ASSERT_EQ(image.width, 752);
+    // The first bar is white, the last black.
+    Mean white = MeanOf(image, 20, 100, 70, 380);
+    Mean black = MeanOf(image, 680, 100, 730, 380);
+    // Exposure 1 would leave even the white bar below 5.
+    EXPECT_GT(white.r + white.g + white.b, 3 * 60);
+    EXPECT_LT(black.r + black.g + black.b, 3 * 20);
+    EXPECT_NEAR(white.r, white.g, 25);
+    EXPECT_NEAR(white.b, white.g, 25);
+}
+
+TEST_F(CamctlCapture, PngSceneIsSeenTheRightWayUp)
+{
+    // Red above, blue below, and a green left quarter.
+    camctl::RgbImage scene;
+    scene.width = 64;
+    scene.height = 40;
+    scene.pixels.resize(64 * 40 * 3);
+    for (int y = 0; y < 40; ++y) {
+        for (int x = 0; x < 64; ++x) {
+            std::uint8_t* p = &scene.pixels[(static_cast<std::size_t>(y) * 64 + x) * 3];
+            if (x < 16) {
+                p[1] = 220;
+            } else if (y < 20) {
+                p[0] = 220;
+            } else {
+                p[2] = 220;
+            }
+        }
+    }
+    std::string error;
+    ASSERT_TRUE(camctl::WritePng(Path("scene.png"), scene, error)) << error;
+
+    RunResult result = Run({"--scene", Path("scene.png"), "capture", "-o", Path("s")});
+    ASSERT_EQ(result.code, 0) << result.err;
+    camctl::RgbImage image = Load(Path("s-0000.png"));
+    Mean top = MeanOf(image, 400, 40, 700, 200);
+    Mean bottom = MeanOf(image, 400, 280, 700, 440);
+    Mean left = MeanOf(image, 20, 100, 150, 380);
+    EXPECT_GT(top.r, top.b + 80);
+    EXPECT_GT(bottom.b, bottom.r + 80);
+    EXPECT_GT(left.g, left.r + 80);
+    EXPECT_GT(left.g, left.b + 80);
+}
+
+TEST_F(CamctlCapture, CaptureFollowsTheWindow)
+{
+    ASSERT_EQ(Run({"window", "0", "0", "752", "480", "--subsample", "1"}).code, 0);
+    RunResult result = Run({"capture", "-o", Path("w")});
+    ASSERT_EQ(result.code, 0) << result.err;
+    EXPECT_TRUE(Contains(result.out, "frames of 376x240")) << result.out;
+    camctl::RgbImage image = Load(Path("w-0000.png"));
+    EXPECT_EQ(image.width, 376);
+    EXPECT_EQ(image.height, 240);
+}
+
+TEST_F(CamctlCapture, ProgressBarOnlyOnATerminal)
+{
+    camctl::Console terminal;
+    terminal.progressBar = true;
+    RunResult shown = Run({"capture", "-n", "2", "-o", Path("p")}, terminal);
+    ASSERT_EQ(shown.code, 0) << shown.err;
+    EXPECT_TRUE(Contains(shown.err, "\rcapturing [")) << shown.err;
+    EXPECT_TRUE(Contains(shown.err, "] 2/2")) << shown.err;
+
+    RunResult plain = Run({"capture", "-n", "2", "-o", Path("q")});
+    ASSERT_EQ(plain.code, 0) << plain.err;
+    EXPECT_FALSE(Contains(plain.err, "capturing ["));
+}
+
+TEST_F(CamctlCapture, UnwritableOutputIsAnError)
+{
+    RunResult result = Run({"capture", "-o", Path("no/such/dir/f")});
+    EXPECT_EQ(result.code, camctl::kExitFailure);
+    EXPECT_TRUE(Contains(result.err, "no/such/dir/f-0000.png")) << result.err;
+}
+
+TEST_F(CamctlCapture, InterruptedCaptureStopsCleanly)
+{
+    std::atomic<bool> interrupted{true};
+    camctl::Console console;
+    console.interrupted = &interrupted;
+    RunResult result = Run({"capture", "-n", "5", "-o", Path("i")}, console);
+    EXPECT_EQ(result.code, camctl::kExitFailure);
+    EXPECT_TRUE(Contains(result.err, "interrupted after 0 of 5 frames")) << result.err;
+    // The device still stopped and saved its settings.
+    EXPECT_TRUE(Contains(RegistryText(), "\"Exposure\"=dword:000001e0"));
+}
+
+TEST_F(CamctlCapture, StreamWritesRawTopDownFrames)
+{
+    RunResult result = Run({"--scene", "gradient", "stream", "-n", "2"});
+    ASSERT_EQ(result.code, 0) << result.err;
+    EXPECT_TRUE(Contains(result.err,
+                         "ffplay -f rawvideo -pixel_format bgra -video_size 752x480 -i -"))
+        << result.err;
+    EXPECT_TRUE(Contains(result.err, "frames: 2 delivered, 0 timed out, 0 incomplete"));
+    const std::size_t frameBytes = 752u * 480u * 4u;
+    ASSERT_EQ(result.out.size(), 2 * frameBytes);
+
+    auto pixel = [&](std::size_t frame, int x, int y) {
+        return reinterpret_cast<const std::uint8_t*>(result.out.data()) + frame * frameBytes +
+               (static_cast<std::size_t>(y) * 752 + x) * 4;
+    };
+    for (int x = 0; x < 752; x += 97) {
+        EXPECT_EQ(pixel(1, x, 5)[3], 255);
+    }
+    // B, G, R order; green rises from the top row down, red from left to right.
+    EXPECT_LT(pixel(1, 300, 10)[1] + 100, pixel(1, 300, 470)[1]);
+    EXPECT_LT(pixel(1, 10, 240)[2] + 100, pixel(1, 740, 240)[2]);
+}
+
+}  // namespace
+}  // namespace camctltest

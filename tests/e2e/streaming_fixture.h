@@ -1,0 +1,115 @@
+// A camera plugged in and a capture pin on it, reached like an application does: filter by
+// category, data intersection, pin creation with the negotiated format, state changes, frames.
+#pragma once
+
+#include "driver/camera_fixture.h"
+
+#include "capture/capture_worker.h"
+#include "usb/frame_timeout.h"
+
+#include <cstring>
+#include <vector>
+
+namespace cameratest {
+
+// The delivered frame's pixel at (x, y) of the picture as people see it: the frame is
+// bottom-up, `height` rows of `stride` bytes.
+inline sim::Rgb PixelAt(const std::vector<std::uint8_t>& frame, ULONG height, ULONG stride,
+                        ULONG x, ULONG y)
+{
+    const std::uint8_t* pixel = frame.data() + (height - 1 - y) * stride + x * 4;
+    return sim::Rgb{pixel[2], pixel[1], pixel[0]};
+}
+
+class StreamingTest : public CameraTest {
+protected:
+    void SetUp() override
+    {
+        CameraTest::SetUp();
+        plugged_ = &Plug(Options());
+        device_ = plugged_->Device();
+        ASSERT_NE(device_, nullptr);
+        // Unity exposure and gain: the raw levels are the scene's.
+        device_->SetExposure(480);
+        device_->SetGlobalGain(16);
+        ASSERT_EQ(ksclient::Filter::OpenFirst(KSCATEGORY_CAPTURE, filter_), STATUS_SUCCESS);
+    }
+
+    void TearDown() override
+    {
+        pin_.Close();
+        filter_.Close();
+        if (clock_ != nullptr) {
+            KsCloseHandle(clock_);
+            clock_ = nullptr;
+        }
+        InterlockedExchange(&FrameTimeout, 3000);
+        CameraTest::TearDown();
+    }
+
+    virtual sim::CameraOptions Options() { return {}; }
+
+    // The camera's offered range, as the pin reports it.
+    KS_DATARANGE_VIDEO OfferedRange() const
+    {
+        std::vector<std::vector<std::uint8_t>> ranges;
+        EXPECT_EQ(filter_.DataRanges(0, ranges), STATUS_SUCCESS);
+        KS_DATARANGE_VIDEO range{};
+        if (!ranges.empty() && ranges[0].size() >= sizeof range) {
+            std::memcpy(&range, ranges[0].data(), sizeof range);
+        }
+        return range;
+    }
+
+    // The negotiated format for the offered range.
+    std::vector<std::uint8_t> NegotiatedFormat() const
+    {
+        KS_DATARANGE_VIDEO range = OfferedRange();
+        std::vector<std::uint8_t> format;
+        EXPECT_EQ(filter_.Intersect(0, &range, sizeof range, format), STATUS_SUCCESS);
+        return format;
+    }
+
+    NTSTATUS CreatePin(const std::vector<std::uint8_t>& format, ksclient::Pin& pin,
+                       bool withClock = true)
+    {
+        NTSTATUS status =
+            filter_.CreatePin(0, format.data(), static_cast<ULONG>(format.size()), pin);
+        if (NT_SUCCESS(status) && withClock) {
+            if (clock_ == nullptr) {
+                KsCreateDefaultClock(&clock_);
+            }
+            status = pin.SetMasterClock(clock_);
+        }
+        return status;
+    }
+
+    // Negotiates, creates the pin and runs it.
+    void StartStreaming(bool withClock = true)
+    {
+        ASSERT_EQ(CreatePin(NegotiatedFormat(), pin_, withClock), STATUS_SUCCESS);
+        ASSERT_EQ(pin_.SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    }
+
+    ULONG FrameBytes() const
+    {
+        return device_->Geometry.OutputWidth * device_->Geometry.OutputHeight * 4;
+    }
+
+    NTSTATUS ReadFrame(std::vector<std::uint8_t>& frame, KSSTREAM_HEADER& header,
+                       ULONG timeoutMs = 5000)
+    {
+        if (frame.size() < FrameBytes()) {
+            frame.resize(FrameBytes());
+        }
+        return pin_.ReadFrame(frame, header, timeoutMs);
+    }
+
+    PluggedCamera* plugged_ = nullptr;
+    CaptureDevice* device_ = nullptr;
+    ksclient::Filter filter_;
+    ksclient::Pin pin_;
+    HANDLE clock_ = nullptr;
+};
+
+}  // namespace cameratest

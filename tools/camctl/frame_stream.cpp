@@ -1,0 +1,173 @@
+#include "frame_stream.h"
+
+#include "text.h"
+
+#include <ksmedia.h>
+
+#include <algorithm>
+#include <cstring>
+
+namespace camctl {
+
+double FrameStatistics::FramesPerSecond() const
+{
+    double seconds = std::chrono::duration<double>(elapsed).count();
+    return seconds > 0 ? static_cast<double>(delivered) / seconds : 0.0;
+}
+
+std::vector<std::uint8_t> TopDown(const std::uint8_t* data, std::size_t size,
+                                  const FrameFormat& format, std::size_t pitch)
+{
+    std::size_t rowBytes = static_cast<std::size_t>(format.width) * 4;
+    std::vector<std::uint8_t> out(rowBytes * format.height, 0);
+    for (int row = 0; row < format.height; ++row) {
+        int source = format.bottomUp ? format.height - 1 - row : row;
+        std::size_t offset = static_cast<std::size_t>(source) * pitch;
+        if (offset >= size) {
+            continue;  // not delivered: stays black
+        }
+        std::size_t bytes = std::min(rowBytes, size - offset);
+        std::memcpy(out.data() + static_cast<std::size_t>(row) * rowBytes, data + offset, bytes);
+    }
+    return out;
+}
+
+std::vector<std::uint8_t> BgraToRgb(const std::vector<std::uint8_t>& bgra)
+{
+    std::vector<std::uint8_t> rgb(bgra.size() / 4 * 3);
+    for (std::size_t i = 0, o = 0; i + 3 < bgra.size(); i += 4, o += 3) {
+        rgb[o] = bgra[i + 2];
+        rgb[o + 1] = bgra[i + 1];
+        rgb[o + 2] = bgra[i];
+    }
+    return rgb;
+}
+
+bool FrameStream::Open(const ksclient::Filter& filter, std::string& error)
+{
+    std::vector<std::vector<std::uint8_t>> ranges;
+    NTSTATUS status = filter.DataRanges(0, ranges);
+    if (!NT_SUCCESS(status) || ranges.empty()) {
+        error = "the camera offers no video format (" + StatusText(status) + ")";
+        return false;
+    }
+    // The offered range itself is the client's range: the driver fills in the format.
+    std::vector<std::uint8_t> format;
+    status = filter.Intersect(0, ranges.front().data(),
+                              static_cast<ULONG>(ranges.front().size()), format);
+    if (!NT_SUCCESS(status) || format.size() < sizeof(KS_DATAFORMAT_VIDEOINFOHEADER)) {
+        error = "no format agreed with the camera (" + StatusText(status) + ")";
+        return false;
+    }
+    KS_DATAFORMAT_VIDEOINFOHEADER video;
+    std::memcpy(&video, format.data(), sizeof(video));
+    const KS_BITMAPINFOHEADER& bitmap = video.VideoInfoHeader.bmiHeader;
+    if (bitmap.biBitCount != 32 || bitmap.biWidth <= 0 || bitmap.biHeight == 0) {
+        error = "the camera offers an unexpected format (" + std::to_string(bitmap.biWidth) + "x" +
+                std::to_string(bitmap.biHeight) + ", " + std::to_string(bitmap.biBitCount) +
+                " bits)";
+        return false;
+    }
+    format_.width = bitmap.biWidth;
+    format_.height = bitmap.biHeight < 0 ? -bitmap.biHeight : bitmap.biHeight;
+    format_.bottomUp = bitmap.biHeight > 0;
+    format_.imageBytes = bitmap.biSizeImage;
+
+    status = filter.CreatePin(0, format.data(), static_cast<ULONG>(format.size()), pin_);
+    if (!NT_SUCCESS(status)) {
+        error = "cannot open the capture pin (" + StatusText(status) + ")";
+        return false;
+    }
+    HANDLE clock = nullptr;
+    if (NT_SUCCESS(KsCreateDefaultClock(&clock))) {
+        clock_ = ksclient::Handle(clock);
+        // Without a clock the frames carry no presentation time; capture still works.
+        if (!NT_SUCCESS(pin_.SetMasterClock(clock_.Get()))) {
+            clock_.Close();
+        }
+    }
+    for (KSSTATE next : {KSSTATE_ACQUIRE, KSSTATE_PAUSE, KSSTATE_RUN}) {
+        status = pin_.SetState(next);
+        if (!NT_SUCCESS(status)) {
+            error = "the capture pin does not start (" + StatusText(status) + ")";
+            Close();
+            return false;
+        }
+        state_ = next;
+    }
+    return true;
+}
+
+void FrameStream::Close()
+{
+    if (pin_) {
+        for (KSSTATE next : {KSSTATE_PAUSE, KSSTATE_ACQUIRE, KSSTATE_STOP}) {
+            if (state_ > next) {
+                pin_.SetState(next);
+                state_ = next;
+            }
+        }
+        pin_.Close();
+    }
+    state_ = KSSTATE_STOP;
+    clock_.Close();
+}
+
+bool FrameStream::Read(std::uint64_t count, unsigned timeoutMs, unsigned maxTimeouts,
+                       const std::function<bool(const Frame&)>& onFrame,
+                       const std::atomic<bool>* interrupted, FrameStatistics& statistics,
+                       std::string& error)
+{
+    statistics.requested = count;
+    std::vector<std::uint8_t> buffer(format_.imageBytes);
+    std::size_t pitch = static_cast<std::size_t>(format_.width) * 4;
+    unsigned timeoutsInRow = 0;
+    auto start = std::chrono::steady_clock::now();
+    bool ok = true;
+    while (count == 0 || statistics.delivered < count) {
+        if (interrupted != nullptr && interrupted->load()) {
+            break;
+        }
+        KSSTREAM_HEADER header;
+        NTSTATUS status = pin_.ReadFrame(buffer, header, timeoutMs);
+        if (status == STATUS_TIMEOUT) {
+            ++statistics.timedOut;
+            if (++timeoutsInRow >= maxTimeouts) {
+                error = "no frame came within " + std::to_string(timeoutMs) + " ms, " +
+                        std::to_string(timeoutsInRow) + " times in a row";
+                ok = false;
+                break;
+            }
+            continue;
+        }
+        if (!NT_SUCCESS(status)) {
+            error = "reading a frame failed (" + StatusText(status) + ")";
+            ok = false;
+            break;
+        }
+        timeoutsInRow = 0;
+        Frame frame;
+        frame.index = statistics.delivered++;
+        std::size_t used = std::min<std::size_t>(header.DataUsed, buffer.size());
+        frame.complete = used >= format_.imageBytes;
+        if (!frame.complete) {
+            ++statistics.incomplete;
+        }
+        frame.timeValid = (header.OptionsFlags & KSSTREAM_HEADER_OPTIONSF_TIMEVALID) != 0;
+        frame.presentationTime = header.PresentationTime.Time;
+        if (frame.timeValid) {
+            if (statistics.timedFrames++ == 0) {
+                statistics.firstTime = frame.presentationTime;
+            }
+            statistics.lastTime = frame.presentationTime;
+        }
+        frame.bgra = TopDown(buffer.data(), used, format_, pitch);
+        if (!onFrame(frame)) {
+            break;
+        }
+    }
+    statistics.elapsed = std::chrono::steady_clock::now() - start;
+    return ok;
+}
+
+}  // namespace camctl
