@@ -344,8 +344,14 @@ void Camera::ProduceFrameLocked()
     }
 
     SensorRegisters& sensor = firmware_.Sensor();
-    lastFrame_ = BuildFrame(scene_, sensor.Window(), sensor.Exposure(), sensor.Gain(),
-                            options_.noiseAmplitude > 0 ? &noise_ : nullptr);
+    // Without noise a frame depends only on the scene and the registers: when none of them
+    // changed, the last frame is the next one too, and building it again would only cost time.
+    FrameInputs inputs{sensor.Window(), sensor.Exposure(), sensor.Gain(), sceneVersion_};
+    if (options_.noiseAmplitude > 0 || !lastInputs_ || !(*lastInputs_ == inputs)) {
+        lastFrame_ = BuildFrame(scene_, inputs.window, inputs.exposure, inputs.gain,
+                                options_.noiseAmplitude > 0 ? &noise_ : nullptr);
+        lastInputs_ = inputs;
+    }
     if (AutoExposureStep(sensor, MeanLevel(lastFrame_), options_.brightnessTarget)) {
         ++stats_.autoExposureSteps;
     }
@@ -376,6 +382,7 @@ void Camera::SetScene(Scene scene)
 {
     std::lock_guard lock(mutex_);
     scene_ = std::move(scene);
+    ++sceneVersion_;
 }
 
 void Camera::Trigger()

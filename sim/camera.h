@@ -143,6 +143,16 @@ private:
     Scene scene_;
     NoiseSource noise_;
     RawFrame lastFrame_;
+    // What the last frame was built from.
+    struct FrameInputs {
+        SensorWindow window;
+        std::uint16_t exposure = 0;
+        std::uint16_t gain = 0;
+        std::uint64_t sceneVersion = 0;
+        bool operator==(const FrameInputs&) const = default;
+    };
+    std::optional<FrameInputs> lastInputs_;
+    std::uint64_t sceneVersion_ = 0;
     usbd::UsbPort* port_ = nullptr;
     bool configured_ = false;
     FaultPlan faults_;

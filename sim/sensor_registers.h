@@ -50,6 +50,8 @@ struct SensorWindow {
     bool flipH = false;
     bool flipV = false;
 
+    bool operator==(const SensorWindow&) const = default;
+
     // Size of the frame the window reads out.
     int OutputWidth() const;
     int OutputHeight() const;

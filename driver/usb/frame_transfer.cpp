@@ -299,8 +299,11 @@ NTSTATUS ChunkedRead(CaptureDevice* device, ULONG pipeIndex, ULONG length, UCHAR
                            10000;
         if (KeWaitForSingleObject(&transfer->FrameDoneEvent, Executive, KernelMode, FALSE,
                                   &timeout) == STATUS_TIMEOUT) {
+            // A chunk that already came back short explains the missing rest: the frame was
+            // cut off rather than never sent.
+            bool cut = ReadCounter(&transfer->IncompleteChunks) != 0;
             CancelChunks(transfer);
-            InterlockedIncrement(&transfer->TimedOutFrames);
+            InterlockedIncrement(cut ? &transfer->IncompleteFrames : &transfer->TimedOutFrames);
             result = STATUS_TIMEOUT;
         } else if (ReadCounter(&transfer->IncompleteChunks) != 0) {
             // A chunk failed or came back short: the buffer does not hold a whole frame.

@@ -7,7 +7,9 @@
 #include "capture/capture_worker.h"
 #include "usb/frame_timeout.h"
 
+#include <chrono>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 namespace cameratest {

@@ -61,10 +61,8 @@ bool WriteAll(int fd, std::string_view contents)
 // Flushes the directory entry of a rename to the disk.
 bool SyncDirectoryOf(const std::string& path, std::string& error)
 {
-    std::string directory = std::filesystem::path(path).parent_path().string();
-    if (directory.empty()) {
-        directory = ".";
-    }
+    std::filesystem::path parent = std::filesystem::path(path).parent_path();
+    std::string directory = parent.empty() ? std::string(".") : parent.string();
     FileDescriptor dir(::open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (dir.Get() < 0 || ::fsync(dir.Get()) != 0) {
         error = Describe("cannot flush the directory", directory, errno);

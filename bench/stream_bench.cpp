@@ -1,0 +1,184 @@
+// End-to-end streaming: full frames per second delivered to an application with the camera
+// unthrottled, beside the conversion-only rate, and the CPU time per delivered frame at 30
+// frames per second with the camera in real time.
+#include <benchmark/benchmark.h>
+
+#include <ks/user/ks_client.h>
+#include <ntoskrnl/host/pnp.h>
+#include <ntoskrnl/host/registry.h>
+#include <usbd/host/hub.h>
+
+#include "device/capture_device.h"
+#include "imaging/image_processor.h"
+#include "sim/camera.h"
+
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <vector>
+
+extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+
+namespace {
+
+double ProcessCpuSeconds()
+{
+    timespec now{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+// One simulated camera with the driver loaded for it and a running capture pin.
+class StreamSession {
+public:
+    explicit StreamSession(sim::Timing timing)
+    {
+        reg::Reset();
+        pnp::ClearDriverBindings();
+        pnp::RegisterDriver(L"usbcam", DriverEntry, {L"USB\\VID_F055&PID_7A31"});
+        sim::CameraOptions options;
+        options.timing = timing;
+        camera_ = std::make_unique<sim::Camera>(options);
+        port_ = usbd::HubPort::Attach(*camera_);
+        CaptureDevice* device = static_cast<CaptureDevice*>(
+            KsGetDeviceForDeviceObject(pnp::TopOfStack(port_->PhysicalDevice()))->Context);
+        device->SetExposure(480);
+        device->SetGlobalGain(16);
+        ksclient::Filter::OpenFirst(KSCATEGORY_CAPTURE, filter_);
+        std::vector<std::vector<std::uint8_t>> ranges;
+        filter_.DataRanges(0, ranges);
+        std::vector<std::uint8_t> format;
+        filter_.Intersect(0, ranges[0].data(), static_cast<ULONG>(ranges[0].size()), format);
+        filter_.CreatePin(0, format.data(), static_cast<ULONG>(format.size()), pin_);
+        pin_.SetState(KSSTATE_RUN);
+        frame_.resize(752 * 480 * 4);
+    }
+
+    ~StreamSession()
+    {
+        DrainQueue();
+        pin_.Close();
+        filter_.Close();
+        port_->Remove();
+        port_.reset();
+        camera_.reset();
+        pnp::ClearDriverBindings();
+        reg::Reset();
+    }
+
+    bool ReadFrame()
+    {
+        KSSTREAM_HEADER header{};
+        return pin_.ReadFrame(frame_, header, 5000) == STATUS_SUCCESS;
+    }
+
+    // Keeps two frames queued, as an application with the pin's two-frame framing does, and
+    // returns when the older one is filled.
+    bool ReadQueuedFrame()
+    {
+        while (queued_.size() < 2) {
+            Slot slot;
+            slot.data.resize(752 * 480 * 4);
+            slot.header = std::make_unique<KSSTREAM_HEADER>();
+            slot.header->Size = sizeof(KSSTREAM_HEADER);
+            slot.header->FrameExtent = static_cast<ULONG>(slot.data.size());
+            slot.header->Data = slot.data.data();
+            if (KsQueueFrame(pin_.Get(), slot.header.get(), &slot.request) != STATUS_SUCCESS) {
+                return false;
+            }
+            queued_.push_back(std::move(slot));
+        }
+        Slot oldest = std::move(queued_.front());
+        queued_.erase(queued_.begin());
+        NTSTATUS status = KsWaitFrame(oldest.request, 5000);
+        if (status == STATUS_TIMEOUT) {
+            KsCancelFrame(oldest.request);
+        }
+        KsCloseHandle(oldest.request);
+        return status == STATUS_SUCCESS;
+    }
+
+    void DrainQueue()
+    {
+        for (Slot& slot : queued_) {
+            KsCancelFrame(slot.request);
+            KsCloseHandle(slot.request);
+        }
+        queued_.clear();
+    }
+
+private:
+    std::unique_ptr<sim::Camera> camera_;
+    std::unique_ptr<usbd::HubPort> port_;
+    ksclient::Filter filter_;
+    ksclient::Pin pin_;
+    std::vector<std::uint8_t> frame_;
+    struct Slot {
+        std::vector<std::uint8_t> data;
+        std::unique_ptr<KSSTREAM_HEADER> header;
+        HANDLE request = nullptr;
+    };
+    std::vector<Slot> queued_;
+};
+
+void DeliveredFramesUnthrottled(benchmark::State& state)
+{
+    StreamSession session(sim::Timing::AsFastAsPossible);
+    session.ReadFrame();
+    std::int64_t frames = 0;
+    for (auto _ : state) {
+        if (session.ReadQueuedFrame()) {
+            ++frames;
+        }
+    }
+    state.SetItemsProcessed(frames);
+}
+BENCHMARK(DeliveredFramesUnthrottled)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(3.0);
+
+void ConversionOnly(benchmark::State& state)
+{
+    ImageProcessor* processor = ImageProcessor::Create();
+    std::vector<std::uint8_t> raw(752 * 480);
+    for (std::size_t i = 0; i < raw.size(); ++i) {
+        raw[i] = static_cast<std::uint8_t>((i * 7 + (i / 752) * 3) & 0xFF);
+    }
+    std::vector<std::uint8_t> output(752 * 480 * 4);
+    processor->SetGeometry(752, 480);
+    processor->PrepareWorkBuffer();
+    processor->OutputBuffer = output.data();
+    processor->SetBayerPhase(3);
+    for (auto _ : state) {
+        processor->Convert(raw.data(), 0, 752);
+        benchmark::DoNotOptimize(output.data());
+    }
+    state.SetItemsProcessed(state.iterations());
+    processor->OutputBuffer = nullptr;
+    ImageProcessor::Destroy(processor);
+}
+BENCHMARK(ConversionOnly)->Unit(benchmark::kMillisecond);
+
+// CPU time of the whole process (camera, driver, framework, application) per delivered frame
+// with the camera pacing frames in real time.
+void CpuPerFrameAtThirtyFps(benchmark::State& state)
+{
+    StreamSession session(sim::Timing::RealTime);
+    session.ReadFrame();
+    double cpu = 0;
+    std::int64_t frames = 0;
+    for (auto _ : state) {
+        double start = ProcessCpuSeconds();
+        if (session.ReadQueuedFrame()) {
+            ++frames;
+        }
+        cpu += ProcessCpuSeconds() - start;
+    }
+    double perFrame = frames == 0 ? 0 : cpu / static_cast<double>(frames);
+    state.counters["cpu_ms_per_frame"] = perFrame * 1e3;
+    state.counters["core_percent_at_30fps"] = perFrame * 30.0 * 100.0;
+    state.SetItemsProcessed(frames);
+}
+BENCHMARK(CpuPerFrameAtThirtyFps)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(90);
+
+}  // namespace
+
+BENCHMARK_MAIN();
