@@ -7,3 +7,7 @@
 constexpr ULONG DeviceObjectPoolTag = PoolTag("KCNw");
 // USB request blocks, descriptor buffers and transfer bookkeeping.
 constexpr ULONG UsbPoolTag = PoolTag("VUBA");
+// The image processor.
+constexpr ULONG ImageProcessorPoolTag = PoolTag("IsyR");
+// Frame-sized buffers and the pin's private descriptor copies.
+constexpr ULONG FrameBufferPoolTag = PoolTag("ZELh");

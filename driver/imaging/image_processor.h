@@ -9,13 +9,12 @@
 #include <wdm.h>
 
 #include "device/pool_new.h"
+#include "device/pool_tags.h"
 #include "imaging/color_matrix.h"
 #include "imaging/frame_descriptor.h"
 
 // Pool tag of the processor object ("IsyR") and of frame-sized buffers ("ZELh"), as their
 // bytes in memory order.
-constexpr ULONG ImageProcessorPoolTag = PoolTag("IsyR");
-constexpr ULONG FrameBufferPoolTag = PoolTag("ZELh");
 
 class ImageProcessor {
 public:

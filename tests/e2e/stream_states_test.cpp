@@ -28,6 +28,26 @@ TEST_F(StreamStates, SecondPinCannotClaimTheStreamAndTheFirstGoesOn)
     second.Close();
 }
 
+TEST_F(StreamStates, FilterOffersOnePinInstance)
+{
+    ASSERT_EQ(CreatePin(NegotiatedFormat(), pin_), STATUS_SUCCESS);
+    ksclient::Pin second;
+    EXPECT_FALSE(NT_SUCCESS(CreatePin(NegotiatedFormat(), second)));
+    KSPIN_CINSTANCES instances{};
+    ASSERT_EQ(filter_.PinInstances(0, instances), STATUS_SUCCESS);
+    EXPECT_EQ(instances.PossibleCount, 1u);
+    EXPECT_EQ(instances.CurrentCount, 1u);
+}
+
+TEST_F(StreamStates, FilterIsRegisteredUnderBothCategoriesWithItsReferenceString)
+{
+    for (const GUID& category : {KSCATEGORY_VIDEO, KSCATEGORY_CAPTURE}) {
+        std::vector<std::wstring> links = KsEnumerateFilters(category);
+        ASSERT_EQ(links.size(), 1u);
+        EXPECT_EQ(links[0].substr(links[0].size() - 7), L"\\global");
+    }
+}
+
 TEST_F(StreamStates, ResumingFromPauseDoesNotReprogramTheSensorButAcquireToRunDoes)
 {
     StartStreaming();
