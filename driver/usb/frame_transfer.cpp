@@ -58,13 +58,7 @@ bool IssueChunk(CaptureDevice* device, FrameTransfer* transfer, ULONG index, ULO
     IoBuildPartialMdl(transfer->FrameMdl, partial,
                       static_cast<UCHAR*>(MmGetMdlVirtualAddress(transfer->FrameMdl)) + offset,
                       chunkLength);
-    RtlZeroMemory(urb, BulkUrbSize);
-    ULONG flags = USBD_SHORT_TRANSFER_OK;
-    if (pipe.EndpointAddress & 0x80) {
-        flags |= USBD_TRANSFER_DIRECTION_IN;
-    }
-    UsbBuildInterruptOrBulkTransferRequest(urb, BulkUrbSize, pipe.PipeHandle, nullptr, partial,
-                                           MmGetMdlByteCount(partial), flags, nullptr);
+    BuildPipeTransfer(urb, pipe, nullptr, partial, MmGetMdlByteCount(partial));
     entry.Transfer = transfer;
     entry.PartialMdl = partial;
     entry.Urb = urb;
@@ -121,14 +115,8 @@ void SendFrameBracket(CaptureDevice* device, bool end)
     if (urb == nullptr) {
         return;
     }
-    RtlZeroMemory(urb, BulkUrbSize);
-    ULONG flags = USBD_SHORT_TRANSFER_OK;
-    if (info->Pipes[0].EndpointAddress & 0x80) {
-        flags |= USBD_TRANSFER_DIRECTION_IN;
-    }
-    UsbBuildInterruptOrBulkTransferRequest(urb, BulkUrbSize, info->Pipes[0].PipeHandle,
-                                           device->Channel.FrameBracketBuffer, nullptr, PacketSize,
-                                           flags, nullptr);
+    BuildPipeTransfer(urb, info->Pipes[0], device->Channel.FrameBracketBuffer, nullptr,
+                      PacketSize);
     SubmitUrb(&link, urb);
     ExFreePoolWithTag(urb, UsbPoolTag);
 }

@@ -156,12 +156,7 @@ NTSTATUS PipeTransfer(UsbLink* link, ULONG pipeIndex, ULONG length, PVOID buffer
     if (urb == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    ULONG flags = USBD_SHORT_TRANSFER_OK;
-    if (pipe.EndpointAddress & 0x80) {
-        flags |= USBD_TRANSFER_DIRECTION_IN;
-    }
-    UsbBuildInterruptOrBulkTransferRequest(urb, BulkUrbSize, pipe.PipeHandle, buffer, nullptr,
-                                           length, flags, nullptr);
+    BuildPipeTransfer(urb, pipe, buffer, nullptr, length);
     NTSTATUS status = timeoutMs == 0 ? SubmitUrb(link, urb)
                                      : SubmitUrbBounded(link, urb, timeoutMs);
     if (NT_SUCCESS(status)) {
@@ -173,6 +168,18 @@ NTSTATUS PipeTransfer(UsbLink* link, ULONG pipeIndex, ULONG length, PVOID buffer
     }
     FreeUrb(urb);
     return status;
+}
+
+void BuildPipeTransfer(PURB urb, const USBD_PIPE_INFORMATION& pipe, PVOID buffer, PMDL mdl,
+                       ULONG length)
+{
+    RtlZeroMemory(urb, BulkUrbSize);
+    ULONG flags = USBD_SHORT_TRANSFER_OK;
+    if (pipe.EndpointAddress & 0x80) {
+        flags |= USBD_TRANSFER_DIRECTION_IN;
+    }
+    UsbBuildInterruptOrBulkTransferRequest(urb, BulkUrbSize, pipe.PipeHandle, buffer, mdl, length,
+                                           flags, nullptr);
 }
 
 NTSTATUS ConfigureDevice(UsbLink* link)

@@ -31,6 +31,11 @@ NTSTATUS PipeTransfer(UsbLink* link, ULONG pipeIndex, ULONG length, PVOID buffer
 NTSTATUS GetPortStatus(UsbLink* link, PULONG portStatus);
 NTSTATUS ResetPort(UsbLink* link);
 
+// Fills a bulk or interrupt transfer URB for the pipe: the direction from the pipe's endpoint
+// address, short transfers allowed, data in `buffer` or described by `mdl`.
+void BuildPipeTransfer(PURB urb, const USBD_PIPE_INFORMATION& pipe, PVOID buffer, PMDL mdl,
+                       ULONG length);
+
 NTSTATUS ConfigureDevice(UsbLink* link);
 NTSTATUS SelectConfiguration(UsbLink* link);
 NTSTATUS UnconfigureDevice(UsbLink* link);
