@@ -107,10 +107,11 @@ TEST_F(StreamFaults, RemovalWhileRunningEndsTheApplicationsReadCleanly)
 {
     StartStreaming();
     ReadFrames(1);
-    plugged_->port->Unplug();
-    std::vector<std::uint8_t> frame;
+    std::vector<std::uint8_t> frame(FrameBytes());
+    plugged_->port->Unplug();  // the driver's objects are gone after this
+    device_ = nullptr;
     KSSTREAM_HEADER header{};
-    EXPECT_NE(ReadFrame(frame, header, 2000), STATUS_SUCCESS);
+    EXPECT_NE(pin_.ReadFrame(frame, header, 2000), STATUS_SUCCESS);
     pin_.Close();
     filter_.Close();
 }

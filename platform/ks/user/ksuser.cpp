@@ -28,6 +28,9 @@ public:
         if (related != nullptr) {
             related->Dereference();
         }
+        if (device != nullptr) {
+            ObfDereferenceObject(device);
+        }
     }
 };
 
@@ -116,6 +119,9 @@ NTSTATUS OpenFile(PDEVICE_OBJECT device, UserFile* related, std::vector<std::uin
                   PHANDLE handle)
 {
     auto* file = new UserFile;
+    // The handle keeps the device object's memory, so that a call after the device was
+    // removed finds it marked removed instead of reading freed memory.
+    ObfReferenceObject(device);
     file->device = device;
     file->name = std::move(name);
     file->file.Type = 5;

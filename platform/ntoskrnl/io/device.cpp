@@ -252,3 +252,14 @@ extern "C" PDEVICE_OBJECT NTAPI IoGetAttachedDeviceReference(PDEVICE_OBJECT Devi
     ObReferenceObject(top);
     return top;
 }
+
+namespace io {
+
+bool IsDeviceDeleted(PDEVICE_OBJECT device)
+{
+    DeviceTable& table = Devices();
+    std::lock_guard<std::mutex> guard(table.lock);
+    return PrivateOf(device)->DeletePending;
+}
+
+}  // namespace io

@@ -49,4 +49,8 @@ struct ThreadedInfo {
 ThreadedInfo ThreadedInfoOf(PIRP irp);
 void FinishThreadedRequest(PIRP irp, ULONG outputLength);
 
+// True once IoDeleteDevice ran for the device; its memory may outlive that while references
+// to it are held.
+bool IsDeviceDeleted(PDEVICE_OBJECT device);
+
 }  // namespace io

@@ -126,10 +126,12 @@ void UnloadIfUnused(Manager& manager, LoadedDriver* driver)
     }
     std::vector<vf::PoolBlock> leaked;
     for (const vf::PoolBlock& block : vf::OutstandingBlocks(driver->loadEpoch)) {
-        bool otherDevice =
-            block.tag == io::kDeviceTag &&
-            static_cast<const DEVICE_OBJECT*>(block.address)->DriverObject != &driver->object;
-        if (!otherDevice) {
+        // Device objects of other drivers are not this driver's; its own deleted ones may still
+        // be held by open handles, which release them when they close.
+        auto* device = static_cast<PDEVICE_OBJECT>(const_cast<void*>(block.address));
+        bool excused = block.tag == io::kDeviceTag &&
+                       (device->DriverObject != &driver->object || io::IsDeviceDeleted(device));
+        if (!excused) {
             leaked.push_back(block);
         }
     }
