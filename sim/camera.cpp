@@ -352,7 +352,9 @@ void Camera::ProduceFrameLocked()
                                 options_.noiseAmplitude > 0 ? &noise_ : nullptr);
         lastInputs_ = inputs;
     }
-    if (AutoExposureStep(sensor, MeanLevel(lastFrame_), options_.brightnessTarget)) {
+    // The mean level costs a pass over the frame; only the automatic loops need it.
+    bool automatic = sensor.AutoExposure() || sensor.AutoGain();
+    if (automatic && AutoExposureStep(sensor, MeanLevel(lastFrame_), options_.brightnessTarget)) {
         ++stats_.autoExposureSteps;
     }
 
