@@ -202,20 +202,12 @@ NTSTATUS ChunkedRead(CaptureDevice* device, ULONG pipeIndex, ULONG length, UCHAR
 {
     UsbLink& link = device->Link;
     FrameTransfer* transfer = &device->Transfer;
-    PUSBD_INTERFACE_INFORMATION info = link.InterfaceInfo;
-    if (info == nullptr) {
-        return STATUS_UNSUCCESSFUL;
+    const USBD_PIPE_INFORMATION* checked = nullptr;
+    NTSTATUS valid = ValidateTransferPipe(&link, pipeIndex, &checked);
+    if (!NT_SUCCESS(valid)) {
+        return valid;
     }
-    if (info->NumberOfPipes == 0 || pipeIndex >= info->NumberOfPipes) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    const USBD_PIPE_INFORMATION& pipe = info->Pipes[pipeIndex];
-    if (pipe.PipeType != UsbdPipeTypeBulk && pipe.PipeType != UsbdPipeTypeInterrupt) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    if (pipe.PipeHandle == nullptr) {
-        return STATUS_UNSUCCESSFUL;
-    }
+    const USBD_PIPE_INFORMATION& pipe = *checked;
     if (length == 0 || buffer == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }

@@ -135,20 +135,12 @@ NTSTATUS PipeTransfer(UsbLink* link, ULONG pipeIndex, ULONG length, PVOID buffer
                       PULONG transferred, ULONG timeoutMs)
 {
     *transferred = 0;
-    PUSBD_INTERFACE_INFORMATION info = link->InterfaceInfo;
-    if (info == nullptr) {
-        return STATUS_UNSUCCESSFUL;
+    const USBD_PIPE_INFORMATION* checked = nullptr;
+    NTSTATUS valid = ValidateTransferPipe(link, pipeIndex, &checked);
+    if (!NT_SUCCESS(valid)) {
+        return valid;
     }
-    if (info->NumberOfPipes == 0 || pipeIndex >= info->NumberOfPipes) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    const USBD_PIPE_INFORMATION& pipe = info->Pipes[pipeIndex];
-    if (pipe.PipeType != UsbdPipeTypeBulk && pipe.PipeType != UsbdPipeTypeInterrupt) {
-        return STATUS_INVALID_PARAMETER;
-    }
-    if (pipe.PipeHandle == nullptr) {
-        return STATUS_UNSUCCESSFUL;
-    }
+    const USBD_PIPE_INFORMATION& pipe = *checked;
     if (length > pipe.MaximumTransferSize) {
         return STATUS_INVALID_PARAMETER;
     }
@@ -168,6 +160,26 @@ NTSTATUS PipeTransfer(UsbLink* link, ULONG pipeIndex, ULONG length, PVOID buffer
     }
     FreeUrb(urb);
     return status;
+}
+
+NTSTATUS ValidateTransferPipe(UsbLink* link, ULONG pipeIndex, const USBD_PIPE_INFORMATION** pipe)
+{
+    PUSBD_INTERFACE_INFORMATION info = link->InterfaceInfo;
+    if (info == nullptr) {
+        return STATUS_UNSUCCESSFUL;
+    }
+    if (info->NumberOfPipes == 0 || pipeIndex >= info->NumberOfPipes) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    const USBD_PIPE_INFORMATION& candidate = info->Pipes[pipeIndex];
+    if (candidate.PipeType != UsbdPipeTypeBulk && candidate.PipeType != UsbdPipeTypeInterrupt) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    if (candidate.PipeHandle == nullptr) {
+        return STATUS_UNSUCCESSFUL;
+    }
+    *pipe = &candidate;
+    return STATUS_SUCCESS;
 }
 
 void BuildPipeTransfer(PURB urb, const USBD_PIPE_INFORMATION& pipe, PVOID buffer, PMDL mdl,

@@ -31,6 +31,11 @@ NTSTATUS PipeTransfer(UsbLink* link, ULONG pipeIndex, ULONG length, PVOID buffer
 NTSTATUS GetPortStatus(UsbLink* link, PULONG portStatus);
 NTSTATUS ResetPort(UsbLink* link);
 
+// Checks that the pipe with this index can carry a bulk or interrupt transfer and returns it:
+// STATUS_UNSUCCESSFUL when unconfigured or the handle is null, STATUS_INVALID_PARAMETER for a
+// bad index or pipe type.
+NTSTATUS ValidateTransferPipe(UsbLink* link, ULONG pipeIndex, const USBD_PIPE_INFORMATION** pipe);
+
 // Fills a bulk or interrupt transfer URB for the pipe: the direction from the pipe's endpoint
 // address, short transfers allowed, data in `buffer` or described by `mdl`.
 void BuildPipeTransfer(PURB urb, const USBD_PIPE_INFORMATION& pipe, PVOID buffer, PMDL mdl,
