@@ -1,5 +1,7 @@
 #include "sim/scheduler.h"
 
+#include <pthread.h>
+
 namespace sim {
 
 Scheduler::~Scheduler()
@@ -72,6 +74,7 @@ std::size_t Scheduler::Pending() const
 
 void Scheduler::Run()
 {
+    pthread_setname_np(pthread_self(), "sim-camera");
     std::unique_lock lock(mutex_);
     while (!stopping_) {
         if (actions_.empty()) {

@@ -3,6 +3,8 @@
 #include "callback_guard.h"
 #include "framework_objects.h"
 
+#include <pthread.h>
+
 namespace ks {
 
 namespace {
@@ -26,6 +28,7 @@ bool MayProcess(Pin* pin)
 
 void ProcessingLoop(Pin* pin)
 {
+    pthread_setname_np(pthread_self(), "ks-process");
     std::unique_lock<std::mutex> lock(pin->processLock);
     for (;;) {
         pin->processWake.wait(lock, [pin] { return pin->processRequested || pin->processExit; });

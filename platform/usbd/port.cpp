@@ -5,6 +5,8 @@
 #include <ntoskrnl/host/pnp.h>
 
 #include <algorithm>
+#include <pthread.h>
+
 #include <atomic>
 #include <cstring>
 #include <cwchar>
@@ -17,6 +19,7 @@ namespace {
 
 void NTAPI HostControllerThread(PVOID context)
 {
+    pthread_setname_np(pthread_self(), "usb-host");
     static_cast<Port*>(context)->HostControllerLoop();
 }
 

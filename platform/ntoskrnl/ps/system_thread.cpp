@@ -7,6 +7,8 @@
 
 #include <ntoskrnl/host/verifier.h>
 
+#include <pthread.h>
+
 #include <chrono>
 #include <system_error>
 #include <thread>
@@ -55,6 +57,7 @@ ThreadCensus& Census()
 
 void SystemThread::Run()
 {
+    pthread_setname_np(pthread_self(), "system");
     currentSystemThread = this;
     try {
         start_(context_);
