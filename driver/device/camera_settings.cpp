@@ -13,6 +13,28 @@ LONG Clamp(LONG value, LONG low, LONG high)
     return value < low ? low : (value > high ? high : value);
 }
 
+// Stores a processor-side setting and hands it to the processor's setter, when there is one.
+template <typename Field>
+void Mirror(ImageProcessor* processor, Field& field, LONG value,
+            void (ImageProcessor::*setter)(LONG))
+{
+    field = static_cast<Field>(value);
+    if (processor != nullptr) {
+        (processor->*setter)(value);
+    }
+}
+
+// The processor's current value of a setting (the automatic white balance changes the gains
+// inside it), kept in the record too; the record's value when there is no processor.
+template <typename Field>
+Field Refresh(ImageProcessor* processor, Field& field, LONG (ImageProcessor::*getter)())
+{
+    if (processor != nullptr) {
+        field = static_cast<Field>((processor->*getter)());
+    }
+    return field;
+}
+
 }  // namespace
 
 void ApplyDeviceDefaults(CameraSettings* settings, ULONG baseBayerPhase)
@@ -57,168 +79,111 @@ ULONG CaptureDevice::GetTimeout()
 
 void CaptureDevice::SetColorEnable(ULONG value)
 {
-    Settings.ColorEnable = value;
-    if (Processor != nullptr) {
-        Processor->SetColorEnable(static_cast<LONG>(value));
-    }
+    Mirror(Processor, Settings.ColorEnable, static_cast<LONG>(value),
+           &ImageProcessor::SetColorEnable);
 }
 
 ULONG CaptureDevice::GetColorEnable()
 {
-    if (Processor != nullptr) {
-        Settings.ColorEnable = static_cast<ULONG>(Processor->GetColorEnable());
-    }
-    return Settings.ColorEnable;
+    return Refresh(Processor, Settings.ColorEnable, &ImageProcessor::GetColorEnable);
 }
 
 void CaptureDevice::SetWhiteBalance(ULONG value)
 {
-    Settings.WhiteBalance = value;
-    if (Processor != nullptr) {
-        Processor->SetWhiteBalance(static_cast<LONG>(value));
-        if (value == 0) {
-            // Back to manual gains: keep the ones the automatic balance arrived at.
-            Settings.RedGain = Processor->GetRedGain();
-            Settings.GreenGain = Processor->GetGreenGain();
-            Settings.BlueGain = Processor->GetBlueGain();
-        }
+    Mirror(Processor, Settings.WhiteBalance, static_cast<LONG>(value),
+           &ImageProcessor::SetWhiteBalance);
+    if (Processor != nullptr && value == 0) {
+        // Back to manual gains: keep the ones the automatic balance arrived at.
+        Settings.RedGain = Processor->GetRedGain();
+        Settings.GreenGain = Processor->GetGreenGain();
+        Settings.BlueGain = Processor->GetBlueGain();
     }
 }
 
 ULONG CaptureDevice::GetWhiteBalance()
 {
-    if (Processor != nullptr) {
-        Settings.WhiteBalance = static_cast<ULONG>(Processor->GetWhiteBalance());
-    }
-    return Settings.WhiteBalance;
+    return Refresh(Processor, Settings.WhiteBalance, &ImageProcessor::GetWhiteBalance);
 }
 
 void CaptureDevice::SetRedGain(LONG value)
 {
-    Settings.RedGain = Clamp(value, 1, 512);
-    if (Processor != nullptr) {
-        Processor->SetRedGain(Settings.RedGain);
-    }
+    Mirror(Processor, Settings.RedGain, Clamp(value, 1, 512), &ImageProcessor::SetRedGain);
 }
 
 LONG CaptureDevice::GetRedGain()
 {
-    if (Processor != nullptr) {
-        Settings.RedGain = Processor->GetRedGain();
-    }
-    return Settings.RedGain;
+    return Refresh(Processor, Settings.RedGain, &ImageProcessor::GetRedGain);
 }
 
 void CaptureDevice::SetGreenGain(LONG value)
 {
-    Settings.GreenGain = Clamp(value, 1, 512);
-    if (Processor != nullptr) {
-        Processor->SetGreenGain(Settings.GreenGain);
-    }
+    Mirror(Processor, Settings.GreenGain, Clamp(value, 1, 512), &ImageProcessor::SetGreenGain);
 }
 
 LONG CaptureDevice::GetGreenGain()
 {
-    if (Processor != nullptr) {
-        Settings.GreenGain = Processor->GetGreenGain();
-    }
-    return Settings.GreenGain;
+    return Refresh(Processor, Settings.GreenGain, &ImageProcessor::GetGreenGain);
 }
 
 void CaptureDevice::SetBlueGain(LONG value)
 {
-    Settings.BlueGain = Clamp(value, 1, 512);
-    if (Processor != nullptr) {
-        Processor->SetBlueGain(Settings.BlueGain);
-    }
+    Mirror(Processor, Settings.BlueGain, Clamp(value, 1, 512), &ImageProcessor::SetBlueGain);
 }
 
 LONG CaptureDevice::GetBlueGain()
 {
-    if (Processor != nullptr) {
-        Settings.BlueGain = Processor->GetBlueGain();
-    }
-    return Settings.BlueGain;
+    return Refresh(Processor, Settings.BlueGain, &ImageProcessor::GetBlueGain);
 }
 
 void CaptureDevice::SetColorCorrection(ULONG value)
 {
-    Settings.ColorCorrection = value;
-    if (Processor != nullptr) {
-        Processor->SetColorCorrection(static_cast<LONG>(value));
-    }
+    Mirror(Processor, Settings.ColorCorrection, static_cast<LONG>(value),
+           &ImageProcessor::SetColorCorrection);
 }
 
 ULONG CaptureDevice::GetColorCorrection()
 {
-    if (Processor != nullptr) {
-        Settings.ColorCorrection = static_cast<ULONG>(Processor->GetColorCorrection());
-    }
-    return Settings.ColorCorrection;
+    return Refresh(Processor, Settings.ColorCorrection, &ImageProcessor::GetColorCorrection);
 }
 
 void CaptureDevice::SetBrightness(LONG value)
 {
-    Settings.Brightness = Clamp(value, 0, 510);
-    if (Processor != nullptr) {
-        Processor->SetBrightness(Settings.Brightness);
-    }
+    Mirror(Processor, Settings.Brightness, Clamp(value, 0, 510), &ImageProcessor::SetBrightness);
 }
 
 LONG CaptureDevice::GetBrightness()
 {
-    if (Processor != nullptr) {
-        Settings.Brightness = Processor->GetBrightness();
-    }
-    return Settings.Brightness;
+    return Refresh(Processor, Settings.Brightness, &ImageProcessor::GetBrightness);
 }
 
 void CaptureDevice::SetContrast(LONG value)
 {
-    Settings.Contrast = Clamp(value, 0, 20);
-    if (Processor != nullptr) {
-        Processor->SetContrast(Settings.Contrast);
-    }
+    Mirror(Processor, Settings.Contrast, Clamp(value, 0, 20), &ImageProcessor::SetContrast);
 }
 
 LONG CaptureDevice::GetContrast()
 {
-    if (Processor != nullptr) {
-        Settings.Contrast = Processor->GetContrast();
-    }
-    return Settings.Contrast;
+    return Refresh(Processor, Settings.Contrast, &ImageProcessor::GetContrast);
 }
 
 void CaptureDevice::SetSaturation(LONG value)
 {
-    Settings.Saturation = Clamp(value, 0, 20);
-    if (Processor != nullptr) {
-        Processor->SetSaturation(Settings.Saturation);
-    }
+    Mirror(Processor, Settings.Saturation, Clamp(value, 0, 20), &ImageProcessor::SetSaturation);
 }
 
 LONG CaptureDevice::GetSaturation()
 {
-    if (Processor != nullptr) {
-        Settings.Saturation = Processor->GetSaturation();
-    }
-    return Settings.Saturation;
+    return Refresh(Processor, Settings.Saturation, &ImageProcessor::GetSaturation);
 }
 
 void CaptureDevice::SetHue(LONG value)
 {
-    Settings.Hue = Clamp(value, 0, 359);
-    if (Processor != nullptr) {
-        Processor->SetHue(Settings.Hue);
-    }
+    Mirror(Processor, Settings.Hue, Clamp(value, 0, 359), &ImageProcessor::SetHue);
 }
 
 LONG CaptureDevice::GetHue()
 {
-    if (Processor != nullptr) {
-        Settings.Hue = Processor->GetHue();
-    }
-    return Settings.Hue;
+    return Refresh(Processor, Settings.Hue, &ImageProcessor::GetHue);
 }
 
 ULONG CaptureDevice::GetSubSample()

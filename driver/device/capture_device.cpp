@@ -122,7 +122,7 @@ NTSTATUS NTAPI CaptureDevice::Start(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, P
     // A processor destroyed by an earlier stop is made again, so the camera can stream after a
     // stop and start.
     if (object->Processor == nullptr) {
-        object->Processor = ImageProcessor::Create();
+        object->CreateProcessor();
     }
     NTSTATUS status = ConfigureDevice(&object->Link);
     InitializeCamera(object);

@@ -99,8 +99,16 @@ NTSTATUS StartDevice(Device* device, PIRP irp)
 // Closes every open filter of the device (pins first), as when its handles are invalidated.
 void CloseAllFilters(Device* device, PIRP irp)
 {
-    while (!device->filters.empty()) {
-        CloseFilter(device->filters.back(), irp);
+    for (;;) {
+        Filter* filter;
+        {
+            std::lock_guard<std::mutex> guard(device->filtersLock);
+            if (device->filters.empty()) {
+                return;
+            }
+            filter = device->filters.back();
+        }
+        CloseFilter(filter, irp);
     }
 }
 

@@ -114,9 +114,12 @@ void RemoveFactories(Device* device, bool onlyFreeOnStop)
         }
         // Filters opened through this factory are closed with it.
         std::vector<Filter*> open;
-        for (Filter* filter : device->filters) {
-            if (filter->factory == factory.get()) {
-                open.push_back(filter);
+        {
+            std::lock_guard<std::mutex> guard(device->filtersLock);
+            for (Filter* filter : device->filters) {
+                if (filter->factory == factory.get()) {
+                    open.push_back(filter);
+                }
             }
         }
         for (Filter* filter : open) {

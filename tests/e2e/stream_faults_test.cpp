@@ -83,8 +83,8 @@ TEST_F(StreamFaults, AllocationFailuresOnTheFramePathAreSurvived)
 {
     StartStreaming();
     ReadFrames(1);
-    for (const char* tag : {"Irp ", "Mdl ", "VUBA"}) {
-        vf::FailAllocationsWithTag(vf::TagFromText(*reinterpret_cast<const char(*)[5]>(tag)));
+    for (ULONG tag : {vf::TagFromText("Irp "), vf::TagFromText("Mdl "), vf::TagFromText("VUBA")}) {
+        vf::FailAllocationsWithTag(tag);
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         vf::ClearFaultInjection();
         ReadFrames(1);

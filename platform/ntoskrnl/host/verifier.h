@@ -41,7 +41,13 @@ struct PoolUsage {
 // Tag as its four characters in memory order ("KCNw").
 std::string TagText(ULONG tag);
 // Tag from its four characters in memory order.
-ULONG TagFromText(const char (&text)[5]);
+constexpr ULONG TagFromText(const char (&text)[5])
+{
+    return static_cast<ULONG>(static_cast<unsigned char>(text[0])) |
+           static_cast<ULONG>(static_cast<unsigned char>(text[1])) << 8 |
+           static_cast<ULONG>(static_cast<unsigned char>(text[2])) << 16 |
+           static_cast<ULONG>(static_cast<unsigned char>(text[3])) << 24;
+}
 
 // One outstanding pool block.
 struct PoolBlock {

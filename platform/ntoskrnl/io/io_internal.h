@@ -4,21 +4,15 @@
 
 #include <wdm.h>
 
+#include <ntoskrnl/host/verifier.h>
+
 namespace io {
 
-constexpr ULONG MakeTag(char a, char b, char c, char d)
-{
-    return static_cast<ULONG>(static_cast<unsigned char>(a)) |
-           static_cast<ULONG>(static_cast<unsigned char>(b)) << 8 |
-           static_cast<ULONG>(static_cast<unsigned char>(c)) << 16 |
-           static_cast<ULONG>(static_cast<unsigned char>(d)) << 24;
-}
-
-// Pool tags of the I/O manager, as their bytes in memory order.
-constexpr ULONG kIrpTag = MakeTag('I', 'r', 'p', ' ');
-constexpr ULONG kMdlTag = MakeTag('M', 'd', 'l', ' ');
-constexpr ULONG kDeviceTag = MakeTag('D', 'e', 'v', 'i');
-constexpr ULONG kSystemBufferTag = MakeTag('I', 'o', 'S', 'B');
+// Pool tags of the I/O manager.
+constexpr ULONG kIrpTag = vf::TagFromText("Irp ");
+constexpr ULONG kMdlTag = vf::TagFromText("Mdl ");
+constexpr ULONG kDeviceTag = vf::TagFromText("Devi");
+constexpr ULONG kSystemBufferTag = vf::TagFromText("IoSB");
 
 // Bug checks of the I/O manager that the shared bug-check header does not list.
 constexpr ULONG kTargetMdlTooSmall = 0x00000040;

@@ -60,12 +60,4 @@ std::string TagText(ULONG tag)
     return text;
 }
 
-ULONG TagFromText(const char (&text)[5])
-{
-    return static_cast<ULONG>(static_cast<unsigned char>(text[0])) |
-           static_cast<ULONG>(static_cast<unsigned char>(text[1])) << 8 |
-           static_cast<ULONG>(static_cast<unsigned char>(text[2])) << 16 |
-           static_cast<ULONG>(static_cast<unsigned char>(text[3])) << 24;
-}
-
 }  // namespace vf
