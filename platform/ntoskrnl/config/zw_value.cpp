@@ -17,6 +17,14 @@ NTSTATUS ReadValueName(PUNICODE_STRING string, std::wstring_view& name)
     return STATUS_SUCCESS;
 }
 
+// The key behind the handle, checked for `access`, and the value name of a value call.
+NTSTATUS ResolveKeyAndName(HANDLE handle, ACCESS_MASK access, PUNICODE_STRING valueName,
+                           cm::KeyReference& key, std::wstring_view& name)
+{
+    NTSTATUS status = key.Resolve(handle, access);
+    return NT_SUCCESS(status) ? ReadValueName(valueName, name) : status;
+}
+
 }  // namespace
 
 extern "C" NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
@@ -25,12 +33,8 @@ extern "C" NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING Valu
                                           PULONG ResultLength)
 {
     cm::KeyReference key;
-    NTSTATUS status = key.Resolve(KeyHandle, KEY_QUERY_VALUE);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
     std::wstring_view name;
-    status = ReadValueName(ValueName, name);
+    NTSTATUS status = ResolveKeyAndName(KeyHandle, KEY_QUERY_VALUE, ValueName, key, name);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -83,12 +87,8 @@ extern "C" NTSTATUS NTAPI ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueN
 {
     UNREFERENCED_PARAMETER(TitleIndex);
     cm::KeyReference key;
-    NTSTATUS status = key.Resolve(KeyHandle, KEY_SET_VALUE);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
     std::wstring_view name;
-    status = ReadValueName(ValueName, name);
+    NTSTATUS status = ResolveKeyAndName(KeyHandle, KEY_SET_VALUE, ValueName, key, name);
     if (!NT_SUCCESS(status)) {
         return status;
     }
@@ -108,12 +108,8 @@ extern "C" NTSTATUS NTAPI ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueN
 extern "C" NTSTATUS NTAPI ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName)
 {
     cm::KeyReference key;
-    NTSTATUS status = key.Resolve(KeyHandle, KEY_SET_VALUE);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
     std::wstring_view name;
-    status = ReadValueName(ValueName, name);
+    NTSTATUS status = ResolveKeyAndName(KeyHandle, KEY_SET_VALUE, ValueName, key, name);
     if (!NT_SUCCESS(status)) {
         return status;
     }
