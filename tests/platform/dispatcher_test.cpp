@@ -115,6 +115,31 @@ TEST(Event, SynchronizationEventReleasesOneWaiterPerSet)
     EXPECT_EQ(KeReadStateEvent(&event), 0);
 }
 
+TEST(Event, WaiterThatTimedOutLeavesTheEventForTheOthers)
+{
+    KEVENT event;
+    KeInitializeEvent(&event, SynchronizationEvent, FALSE);
+    std::atomic<bool> patientWoken{false};
+    std::thread patient([&] {
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, nullptr);
+        patientWoken = true;
+    });
+    // Several short waits come and go on other stacks while the patient waiter sleeps; a
+    // wait that is over must not stay queued on the event.
+    for (int round = 0; round < 3; ++round) {
+        std::thread hasty([&] {
+            LARGE_INTEGER timeout = RelativeMs(10);
+            EXPECT_EQ(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout),
+                      STATUS_TIMEOUT);
+        });
+        hasty.join();
+    }
+    EXPECT_FALSE(patientWoken);
+    KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+    patient.join();
+    EXPECT_TRUE(patientWoken);
+}
+
 TEST(Event, SetReturnsThePreviousState)
 {
     KEVENT event;

@@ -12,21 +12,17 @@ extern "C" void NTAPI KeInitializeEvent(PRKEVENT Event, EVENT_TYPE Type, BOOLEAN
     Event->Header.Size = static_cast<UCHAR>(sizeof(KEVENT) / sizeof(LONG));
     Event->Header.Inserted = 0;
     Event->Header.SignalState = State ? 1 : 0;
-    Event->Header.WaitListHead.Flink = &Event->Header.WaitListHead;
-    Event->Header.WaitListHead.Blink = &Event->Header.WaitListHead;
+    ke::InitializeWaitList(&Event->Header);
 }
 
 extern "C" LONG NTAPI KeSetEvent(PRKEVENT Event, KPRIORITY Increment, BOOLEAN Wait)
 {
     UNREFERENCED_PARAMETER(Increment);
     UNREFERENCED_PARAMETER(Wait);
-    LONG previous;
-    {
-        std::lock_guard<std::mutex> guard(ke::DispatcherLock());
-        previous = Event->Header.SignalState;
-        Event->Header.SignalState = 1;
-    }
-    ke::DispatcherCondition().notify_all();
+    std::lock_guard<std::mutex> guard(ke::DispatcherLock());
+    LONG previous = Event->Header.SignalState;
+    Event->Header.SignalState = 1;
+    ke::WakeWaiters(&Event->Header);
     return previous;
 }
 

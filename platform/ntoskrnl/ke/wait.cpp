@@ -4,7 +4,26 @@
 
 #include <ntoskrnl/host/verifier.h>
 
+#include <condition_variable>
+#include <cstddef>
 #include <thread>
+
+namespace {
+
+// One waiting thread's entry in an object's wait list; lives on the waiter's stack and is
+// unlinked before the wait returns.
+struct WaitBlock {
+    LIST_ENTRY Entry{};
+    std::condition_variable Wake;
+};
+
+WaitBlock* BlockOf(LIST_ENTRY* entry)
+{
+    return reinterpret_cast<WaitBlock*>(reinterpret_cast<char*>(entry) -
+                                        offsetof(WaitBlock, Entry));
+}
+
+}  // namespace
 
 namespace ke {
 
@@ -14,10 +33,21 @@ std::mutex& DispatcherLock()
     return lock;
 }
 
-std::condition_variable& DispatcherCondition()
+void InitializeWaitList(DISPATCHER_HEADER* header)
 {
-    static std::condition_variable condition;
-    return condition;
+    header->WaitListHead.Flink = &header->WaitListHead;
+    header->WaitListHead.Blink = &header->WaitListHead;
+}
+
+void WakeWaiters(DISPATCHER_HEADER* header)
+{
+    LIST_ENTRY* head = &header->WaitListHead;
+    if (head->Flink == nullptr) {
+        return;  // never waited on
+    }
+    for (LIST_ENTRY* entry = head->Flink; entry != head; entry = entry->Flink) {
+        BlockOf(entry)->Wake.notify_one();
+    }
 }
 
 }  // namespace ke
@@ -60,13 +90,32 @@ extern "C" NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitR
 
     auto* header = static_cast<DISPATCHER_HEADER*>(Object);
     std::unique_lock<std::mutex> lock(ke::DispatcherLock());
-    if (Timeout == nullptr) {
-        ke::DispatcherCondition().wait(lock, [header] { return TrySatisfy(header); });
+    if (TrySatisfy(header)) {
         return STATUS_SUCCESS;
     }
-    auto deadline = ke::DeadlineFor(Timeout->QuadPart);
-    bool satisfied = ke::DispatcherCondition().wait_until(lock, deadline,
-                                                          [header] { return TrySatisfy(header); });
+    if (Timeout != nullptr && Timeout->QuadPart == 0) {
+        return STATUS_TIMEOUT;
+    }
+    if (header->WaitListHead.Flink == nullptr) {
+        ke::InitializeWaitList(header);  // an object whose header was zero-filled, not initialised
+    }
+    WaitBlock block;
+    LIST_ENTRY* head = &header->WaitListHead;
+    block.Entry.Flink = head;
+    block.Entry.Blink = head->Blink;
+    head->Blink->Flink = &block.Entry;
+    head->Blink = &block.Entry;
+
+    bool satisfied;
+    if (Timeout == nullptr) {
+        block.Wake.wait(lock, [header] { return TrySatisfy(header); });
+        satisfied = true;
+    } else {
+        satisfied = block.Wake.wait_until(lock, ke::DeadlineFor(Timeout->QuadPart),
+                                          [header] { return TrySatisfy(header); });
+    }
+    block.Entry.Blink->Flink = block.Entry.Flink;
+    block.Entry.Flink->Blink = block.Entry.Blink;
     return satisfied ? STATUS_SUCCESS : STATUS_TIMEOUT;
 }
 

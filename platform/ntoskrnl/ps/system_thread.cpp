@@ -10,6 +10,7 @@
 #include <pthread.h>
 
 #include <chrono>
+#include <condition_variable>
 #include <system_error>
 #include <thread>
 
@@ -31,6 +32,7 @@ public:
     {
         thread_.Header.Type = ThreadObject;
         thread_.Header.SignalState = 0;
+        ke::InitializeWaitList(&thread_.Header);
     }
 
     void Run();
@@ -68,8 +70,8 @@ void SystemThread::Run()
     {
         std::lock_guard<std::mutex> guard(ke::DispatcherLock());
         thread_.Header.SignalState = 1;
+        ke::WakeWaiters(&thread_.Header);
     }
-    ke::DispatcherCondition().notify_all();
     currentSystemThread = nullptr;
     Dereference();  // the reference the running thread held
     ThreadCensus& census = Census();
