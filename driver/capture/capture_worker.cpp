@@ -58,6 +58,7 @@ NTSTATUS CaptureWorker::StartWorker(ImageProcessor* processor, LONG width, LONG 
     InterlockedExchange(&ConversionBusy, 0);
     LONG outputSize = width * height * 4;
     InterlockedExchange(&FramesRead, 0);
+    InterlockedExchange(&FramesConverted, 0);
     Processor = processor;
     Device->StartSensor();
     ULONG transferSize = 0;
@@ -97,12 +98,28 @@ NTSTATUS CaptureWorker::StartWorker(ImageProcessor* processor, LONG width, LONG 
     return STATUS_SUCCESS;
 }
 
+void CaptureWorker::DropReadyFrames()
+{
+    KIRQL irql = KfAcquireSpinLock(&StateLock);
+    for (LONG& state : RawState) {
+        if (state == RawReady) {
+            state = RawFree;
+        }
+    }
+    KfReleaseSpinLock(&StateLock, irql);
+}
+
 void CaptureWorker::StartThread()
 {
     InterlockedExchange(&RunFlag, 1);
+    // Both buffers start Free, except one a late process pass is still converting: the new
+    // capture thread must not refill it under the conversion, and the pass frees it when done.
     KIRQL irql = KfAcquireSpinLock(&StateLock);
-    RawState[0] = RawFree;
-    RawState[1] = RawFree;
+    for (LONG& state : RawState) {
+        if (state != RawConverting) {
+            state = RawFree;
+        }
+    }
     KfReleaseSpinLock(&StateLock, irql);
     if (CaptureThread != nullptr) {
         ObfDereferenceObject(CaptureThread);
@@ -200,7 +217,9 @@ void CaptureWorker::ConvertNewestFrame()
     ULONG pitch = 0;
     Device->GetRawOffset(&offset);
     Device->GetRawPitch(&pitch);
-    Processor->Convert(RawBuffer[taken], offset, pitch);
+    if (Processor->Convert(RawBuffer[taken], offset, pitch)) {
+        InterlockedIncrement(&FramesConverted);
+    }
     irql = KfAcquireSpinLock(&StateLock);
     RawState[taken] = RawFree;
     KfReleaseSpinLock(&StateLock, irql);
@@ -212,6 +231,11 @@ void CaptureWorker::FinishProcessing()
     // then finds the pass no longer busy instead of waiting for an event that already came.
     InterlockedExchange(&ConversionBusy, 0);
     KeSetEvent(&ProcessingDone, 1, FALSE);
+}
+
+LONG CaptureWorker::ReadFramesConverted()
+{
+    return InterlockedExchangeAdd(&FramesConverted, 0);
 }
 
 LONG CaptureWorker::ReadFramesRead()
@@ -228,6 +252,11 @@ void CaptureWorker::StopThread()
         ObfDereferenceObject(CaptureThread);
         CaptureThread = nullptr;
     }
+    WaitForProcessPass();
+}
+
+void CaptureWorker::WaitForProcessPass()
+{
     KeResetEvent(&ProcessingDone);
     if (InterlockedExchangeAdd(&ConversionBusy, 0) != 0) {
         KeWaitForSingleObject(&ProcessingDone, Executive, KernelMode, FALSE, nullptr);
@@ -238,6 +267,10 @@ NTSTATUS CaptureWorker::StopWorker()
 {
     StopThread();
     InterlockedExchange(&WorkerState, WorkerStopped);
+    // A pass that marked itself busy after StopThread looked, but still saw the worker
+    // Running, may be converting: wait for it too. Passes that begin from here on see the
+    // worker stopped and leave the output image alone, so it can be unbound.
+    WaitForProcessPass();
     if (Processor != nullptr) {
         Processor->OutputBuffer = nullptr;
     }
@@ -250,6 +283,11 @@ void CaptureWorker::PauseWorker(bool pause)
     if (pause && state == WorkerRunning) {
         StopThread();
         InterlockedExchange(&WorkerState, WorkerPaused);
+        WaitForProcessPass();  // as in StopWorker: no conversion runs on into the pause
+        // Frames read but not converted are dropped now rather than only at resume: between
+        // WorkerState becoming Running again and StartThread freeing the buffers, a process pass
+        // could take a stale frame and convert it while the new capture thread refills it.
+        DropReadyFrames();
     } else if (!pause && state == WorkerPaused) {
         InterlockedExchange(&WorkerState, WorkerRunning);
         StartThread();

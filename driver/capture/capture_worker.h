@@ -26,6 +26,7 @@ public:
     void ConvertNewestFrame();
     void FinishProcessing();
     LONG ReadFramesRead();
+    LONG ReadFramesConverted();
     bool IsRunning();
     UCHAR* OutputImage() const { return OutputBuffer; }
 
@@ -43,11 +44,16 @@ public:
     LONG volatile FramesRead;
     CaptureDevice* Device;
     KSPIN_LOCK StateLock;  // guards RawState only
+    // Raw frames converted into the output image since the last start; written only by the
+    // process pass, read by the pin and by statistics.
+    LONG volatile FramesConverted;
 
 private:
     ~CaptureWorker() = default;
     void StartThread();
+    void DropReadyFrames();
     void StopThread();
+    void WaitForProcessPass();
     void CaptureLoop();
     bool ReadIntoBuffer(ULONG index);
     void FreeBuffers();

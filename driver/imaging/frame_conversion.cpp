@@ -3,20 +3,22 @@
 #include "imaging/conversion_kernels.h"
 #include "imaging/image_processor.h"
 
-void ImageProcessor::Convert(const UCHAR* raw, ULONG rawOffset, ULONG rawPitch)
+BOOLEAN ImageProcessor::Convert(const UCHAR* raw, ULONG rawOffset, ULONG rawPitch)
 {
-    if (OutputBuffer == nullptr || raw == nullptr || WorkBuffer == nullptr) {
-        return;
+    // Read once: the whole frame goes to the buffer that was bound when it started.
+    UCHAR* output = OutputBuffer;
+    if (output == nullptr || raw == nullptr || WorkBuffer == nullptr) {
+        return FALSE;
     }
     // The kernels use the vector registers; on the 32-bit target their state belongs to the
     // interrupted thread until saved. A frame that cannot save it is skipped.
     KFLOATING_SAVE save;
     if (!NT_SUCCESS(KeSaveFloatingPointState(&save))) {
-        return;
+        return FALSE;
     }
 
     LoadRawFrame(raw, rawOffset, rawPitch);
-    Frame.Output = OutputBuffer;
+    Frame.Output = output;
     Frame.RedGain = InterlockedExchangeAdd(&RedGain, 0);
     Frame.GreenGain = InterlockedExchangeAdd(&GreenGain, 0);
     Frame.BlueGain = InterlockedExchangeAdd(&BlueGain, 0);
@@ -47,6 +49,7 @@ void ImageProcessor::Convert(const UCHAR* raw, ULONG rawOffset, ULONG rawPitch)
         kernels->PlainKernel[member](&Frame);
     }
     KeRestoreFloatingPointState(&save);
+    return TRUE;
 }
 
 void ImageProcessor::LoadRawFrame(const UCHAR* raw, ULONG rawOffset, ULONG rawPitch)

@@ -35,8 +35,9 @@ public:
     void PrepareWorkBuffer();
 
     // Converts one raw frame into OutputBuffer: raw + rawOffset is pixel (0, 0), rawPitch the
-    // bytes from one raw line to the next.
-    void Convert(const UCHAR* raw, ULONG rawOffset, ULONG rawPitch);
+    // bytes from one raw line to the next. FALSE when the frame was skipped and OutputBuffer
+    // left as it was.
+    BOOLEAN Convert(const UCHAR* raw, ULONG rawOffset, ULONG rawPitch);
     // Copies the raw frame into the working buffer and builds the reflected border.
     void LoadRawFrame(const UCHAR* raw, ULONG rawOffset, ULONG rawPitch);
 

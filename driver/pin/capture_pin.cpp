@@ -157,8 +157,14 @@ NTSTATUS NTAPI CapturePin::SetDeviceState(PKSPIN pin, KSSTATE target, KSSTATE pr
         }
         return STATUS_SUCCESS;
     case KSSTATE_RUN: {
-        NTSTATUS status = capture->CaptureState == CapturePaused ? device->PauseCapture(false)
-                                                                 : device->StartCapture();
+        NTSTATUS status;
+        if (capture->CaptureState == CapturePaused) {
+            status = device->PauseCapture(false);
+        } else {
+            // The worker counts its conversions from 0 again; no pass delivers before it runs.
+            InterlockedExchange(&capture->DeliveredConversion, 0);
+            status = device->StartCapture();
+        }
         if (NT_SUCCESS(status)) {
             capture->CaptureState = CaptureRunning;
         }
@@ -185,6 +191,7 @@ NTSTATUS NTAPI CapturePin::Process(PKSPIN pin)
         // stays queued for the next run.
         if (worker->IsRunning() && worker->OutputImage() != nullptr) {
             capture->DeliverFrame(pointer);
+            capture->CountDelivery(worker->ReadFramesConverted());
             KsStreamPointerUnlock(pointer, TRUE);
         } else {
             KsStreamPointerUnlock(pointer, FALSE);
@@ -192,6 +199,14 @@ NTSTATUS NTAPI CapturePin::Process(PKSPIN pin)
     }
     worker->FinishProcessing();
     return STATUS_PENDING;
+}
+
+void CapturePin::CountDelivery(LONG framesConverted)
+{
+    InterlockedIncrement(&FramesDelivered);
+    if (InterlockedExchange(&DeliveredConversion, framesConverted) == framesConverted) {
+        InterlockedIncrement(&RepeatedFrames);
+    }
 }
 
 void CapturePin::DeliverFrame(PKSSTREAM_POINTER pointer)

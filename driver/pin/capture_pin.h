@@ -32,10 +32,19 @@ public:
     KS_VIDEOINFOHEADER VideoInfo;
     BOOLEAN Acquired;
     LONG DestinationStride;
+    // Frame statistics since the pin was created: frames completed to the client, and those of
+    // them that repeated the image already delivered because no new raw frame was converted in
+    // between. Written only by the process pass.
+    LONG volatile FramesDelivered;
+    LONG volatile RepeatedFrames;
+    // The worker's conversion count when the last frame was delivered (the count restarts with
+    // the worker).
+    LONG volatile DeliveredConversion;
 
 private:
     ~CapturePin() = default;
     void DeliverFrame(PKSSTREAM_POINTER pointer);
+    void CountDelivery(LONG framesConverted);
 };
 
 extern const KSPIN_DISPATCH PinDispatch;

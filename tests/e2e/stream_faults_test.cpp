@@ -48,6 +48,59 @@ TEST_F(StreamFaults, MissingFramesTimeOutAndTheStreamGoesOn)
     ReadFrames(2);
 }
 
+TEST_F(StreamFaults, DeliveriesAreCountedAndAPassWithoutANewFrameRepeatsTheLastImage)
+{
+    StartStreaming();
+    std::vector<std::uint8_t> first;
+    KSSTREAM_HEADER header{};
+    ASSERT_EQ(ReadFrame(first, header), STATUS_SUCCESS);
+    CapturePin& pin = *device_->StreamOwner;
+    CaptureWorker& worker = *device_->Worker;
+    EXPECT_EQ(InterlockedExchangeAdd(&pin.FramesDelivered, 0), 1);
+    EXPECT_EQ(InterlockedExchangeAdd(&pin.RepeatedFrames, 0), 0);
+    EXPECT_GE(worker.ReadFramesConverted(), 1);
+    EXPECT_LE(worker.ReadFramesConverted(), worker.ReadFramesRead());
+
+    // The camera falls silent. After two time-outs the pass for its last frame has begun;
+    // once that pass is over, every frame it sent has been converted.
+    LONG timedOut = device_->Transfer.TimedOutFrames;
+    plugged_->camera->DropFrames(sim::kAlways);
+    ASSERT_TRUE(Grew(&device_->Transfer.TimedOutFrames, timedOut, 2));
+    for (int wait = 0; wait < 500 && InterlockedExchangeAdd(&worker.ConversionBusy, 0) != 0;
+         ++wait) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ASSERT_EQ(InterlockedExchangeAdd(&worker.ConversionBusy, 0), 0);
+    LONG converted = worker.ReadFramesConverted();
+
+    // Passes asked for now find no new raw frame. The first brings the client the newest
+    // converted image, which may or may not be newer than its last frame; the second can only
+    // repeat it, and the pin counts that frame as a repeat.
+    std::vector<std::uint8_t> images[2];
+    LONG repeatedBefore[2] = {};
+    for (int pass = 0; pass < 2; ++pass) {
+        std::vector<std::uint8_t>& image = images[pass];
+        repeatedBefore[pass] = InterlockedExchangeAdd(&pin.RepeatedFrames, 0);
+        image.assign(FrameBytes(), 0);
+        KSSTREAM_HEADER frameHeader{};
+        frameHeader.Size = sizeof frameHeader;
+        frameHeader.FrameExtent = static_cast<ULONG>(image.size());
+        frameHeader.Data = image.data();
+        HANDLE request = nullptr;
+        ASSERT_EQ(KsQueueFrame(pin_.Get(), &frameHeader, &request), STATUS_SUCCESS);
+        device_->NotifyFrameReady();  // what the capture thread does after each frame
+        EXPECT_EQ(KsWaitFrame(request, 5000), STATUS_SUCCESS);
+        KsCloseHandle(request);
+        EXPECT_EQ(frameHeader.DataUsed, FrameBytes());
+    }
+    EXPECT_EQ(worker.ReadFramesConverted(), converted);
+    EXPECT_EQ(InterlockedExchangeAdd(&pin.FramesDelivered, 0), 3);
+    EXPECT_EQ(InterlockedExchangeAdd(&pin.RepeatedFrames, 0), repeatedBefore[1] + 1);
+    EXPECT_EQ(images[0], images[1]);
+    plugged_->camera->ClearFaults();
+    ReadFrames(1);
+}
+
 TEST_F(StreamFaults, ShortFrameIsCountedAndNeverDelivered)
 {
     StartStreaming();

@@ -82,6 +82,57 @@ TEST_F(StreamStates, PausingKeepsThePinAndItsBuffers)
     EXPECT_EQ(ReadFrame(frame, header), STATUS_SUCCESS);
 }
 
+TEST_F(StreamStates, PausingDropsFramesNotYetConverted)
+{
+    StartStreaming();
+    std::vector<std::uint8_t> frame;
+    KSSTREAM_HEADER header{};
+    ASSERT_EQ(ReadFrame(frame, header), STATUS_SUCCESS);
+    CaptureWorker& worker = *device_->Worker;
+    // The camera runs free, so frames read but not yet converted are usually waiting when
+    // the pause comes; none of them survives it.
+    for (int round = 0; round < 20; ++round) {
+        ASSERT_EQ(pin_.SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+        LONG converted = worker.ReadFramesConverted();
+        EXPECT_NE(worker.RawState[0], RawReady);
+        EXPECT_NE(worker.RawState[1], RawReady);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        EXPECT_EQ(worker.ReadFramesConverted(), converted) << "converted while paused";
+        ASSERT_EQ(pin_.SetState(KSSTATE_RUN), STATUS_SUCCESS);
+        ASSERT_EQ(ReadFrame(frame, header), STATUS_SUCCESS);
+    }
+}
+
+TEST_F(StreamStates, StopReturnsOnlyAfterTheConversionInProgress)
+{
+    StartStreaming();
+    std::vector<std::uint8_t> frame;
+    KSSTREAM_HEADER header{};
+    ASSERT_EQ(ReadFrame(frame, header), STATUS_SUCCESS);
+    CaptureWorker& worker = *device_->Worker;
+    // The pin's processing thread converts nearly all the time while the camera runs free, so
+    // a stop usually comes while a conversion is in progress. The device's stop is called
+    // directly, as the pin's state handler calls it, so that only the driver's own hand-shake
+    // is between the stop and the pass. A conversion still running after the stop returned
+    // would count itself and write the image afterwards.
+    for (int round = 0; round < 20; ++round) {
+        LONG before = worker.ReadFramesConverted();
+        for (int wait = 0; wait < 2000 && worker.ReadFramesConverted() < before + 2; ++wait) {
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+        }
+        ASSERT_EQ(device_->StopCapture(), STATUS_SUCCESS);
+        ASSERT_NE(worker.OutputBuffer, nullptr);
+        std::vector<std::uint8_t> image(worker.OutputBuffer,
+                                        worker.OutputBuffer + worker.OutputBufferSize);
+        LONG converted = worker.ReadFramesConverted();
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        EXPECT_EQ(worker.ReadFramesConverted(), converted) << "converted after the stop";
+        EXPECT_EQ(std::memcmp(image.data(), worker.OutputBuffer, image.size()), 0)
+            << "the image was written after the stop returned";
+        ASSERT_EQ(device_->StartCapture(), STATUS_SUCCESS);
+    }
+}
+
 TEST_F(StreamStates, RegionCannotChangeWhileThePinExists)
 {
     StartStreaming();

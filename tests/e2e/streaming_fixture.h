@@ -5,6 +5,7 @@
 #include "driver/camera_fixture.h"
 
 #include "capture/capture_worker.h"
+#include "pin/capture_pin.h"
 #include "usb/frame_timeout.h"
 
 #include <chrono>
