@@ -165,7 +165,7 @@ void Camera::Drain()
         switch (action.kind) {
         case PortAction::Kind::Send:
             if (port != nullptr) {
-                port->SendIn(action.endpoint, std::move(action.data));
+                port->SendIn(action.endpoint, std::move(action.message));
             }
             break;
         case PortAction::Kind::FailNext:
@@ -228,8 +228,8 @@ void Camera::PostRepliesLocked(const std::vector<Packet>& replies)
     for (const Packet& reply : replies) {
         ++stats_.repliesSent;
         log_.Add({LogKind::Reply, kReplyEndpoint, {reply.begin(), reply.end()}, kPacketSize, 0});
-        Post({PortAction::Kind::Send, kReplyEndpoint, {reply.begin(), reply.end()},
-              usbd::EndpointResult::Ok});
+        Post({PortAction::Kind::Send, kReplyEndpoint,
+              usbd::InMessage::Of({reply.begin(), reply.end()}), usbd::EndpointResult::Ok});
     }
 }
 
@@ -348,35 +348,38 @@ void Camera::ProduceFrameLocked()
     // changed, the last frame is the next one too, and building it again would only cost time.
     FrameInputs inputs{sensor.Window(), sensor.Exposure(), sensor.Gain(), sceneVersion_};
     if (options_.noiseAmplitude > 0 || !lastInputs_ || !(*lastInputs_ == inputs)) {
-        lastFrame_ = BuildFrame(scene_, inputs.window, inputs.exposure, inputs.gain,
-                                options_.noiseAmplitude > 0 ? &noise_ : nullptr);
+        lastFrame_ = std::make_shared<const RawFrame>(
+            BuildFrame(scene_, inputs.window, inputs.exposure, inputs.gain,
+                       options_.noiseAmplitude > 0 ? &noise_ : nullptr));
         lastInputs_ = inputs;
     }
     // The mean level costs a pass over the frame; only the automatic loops need it.
     bool automatic = sensor.AutoExposure() || sensor.AutoGain();
-    if (automatic && AutoExposureStep(sensor, MeanLevel(lastFrame_), options_.brightnessTarget)) {
+    if (automatic && AutoExposureStep(sensor, MeanLevel(*lastFrame_), options_.brightnessTarget)) {
         ++stats_.autoExposureSteps;
     }
 
-    // The bridge sends exactly its transfer size: the pixels, then zero filler.
-    std::vector<std::uint8_t> message(lastFrame_.pixels);
-    message.resize(firmware_.Bridge().TransferSize(), 0);
+    // The bridge sends exactly its transfer size: the pixels, then zero filler. The message
+    // shares the frame's pixels instead of copying them.
+    usbd::InMessage message{
+        std::shared_ptr<const std::vector<std::uint8_t>>(lastFrame_, &lastFrame_->pixels),
+        firmware_.Bridge().TransferSize()};
     if (TakeFault(faults_.shortFrames)) {
         ++stats_.framesShortened;
-        message.resize(std::min(message.size(), faults_.shortFrameBytes));
+        message.length = std::min(message.length, faults_.shortFrameBytes);
     }
     firmware_.Bridge().CountFrame();
 
     if (faults_.removeMidFrame) {
         faults_.removeMidFrame = false;
         ++stats_.framesCutByRemoval;
-        message.resize(std::min(message.size(), faults_.removalBytes));
+        message.length = std::min(message.length, faults_.removalBytes);
         pendingUnplug_ = std::move(faults_.unplug);
         faults_.unplug = nullptr;
     }
 
     ++stats_.framesSent;
-    log_.Add({LogKind::Frame, kFrameEndpoint, {}, message.size(), number});
+    log_.Add({LogKind::Frame, kFrameEndpoint, {}, message.length, number});
     Post({PortAction::Kind::Send, kFrameEndpoint, std::move(message), usbd::EndpointResult::Ok});
 }
 
@@ -481,7 +484,7 @@ std::chrono::nanoseconds Camera::FrameTime() const
 RawFrame Camera::LastFrame() const
 {
     std::lock_guard lock(mutex_);
-    return lastFrame_;
+    return *lastFrame_;
 }
 
 CameraStatistics Camera::Statistics() const

@@ -115,7 +115,7 @@ private:
         enum class Kind { Send, FailNext, Flush };
         Kind kind = Kind::Send;
         std::uint8_t endpoint = 0;
-        std::vector<std::uint8_t> data;
+        usbd::InMessage message;
         usbd::EndpointResult result = usbd::EndpointResult::Ok;
     };
 
@@ -142,7 +142,8 @@ private:
     Firmware firmware_;
     Scene scene_;
     NoiseSource noise_;
-    RawFrame lastFrame_;
+    // Shared with the frame messages still queued at the port, so never changed in place.
+    std::shared_ptr<const RawFrame> lastFrame_ = std::make_shared<const RawFrame>();
     // What the last frame was built from.
     struct FrameInputs {
         SensorWindow window;

@@ -21,6 +21,20 @@ USBD_STATUS StatusOfFailure(EndpointResult result)
     return result == EndpointResult::Stall ? USBD_STATUS_STALL_PID : USBD_STATUS_DEV_NOT_RESPONDING;
 }
 
+// Copies `count` bytes of the message from `offset`: its bytes, then zeros past their end.
+void CopyMessageBytes(const InMessage& message, std::size_t offset, std::size_t count,
+                      PUCHAR destination)
+{
+    std::size_t stored = message.bytes == nullptr ? 0 : message.bytes->size();
+    std::size_t fromBytes = offset < stored ? std::min(count, stored - offset) : 0;
+    if (fromBytes != 0) {
+        std::memcpy(destination, message.bytes->data() + offset, fromBytes);
+    }
+    if (count > fromBytes) {
+        std::memset(destination + fromBytes, 0, count - fromBytes);
+    }
+}
+
 }  // namespace
 
 void Port::HostControllerLoop()
@@ -104,13 +118,11 @@ Port::Step Port::NextStep()
             pipe.halted = stream->failNext == EndpointResult::Stall;
             stream->failNext = EndpointResult::Ok;
         } else {
-            std::vector<std::uint8_t>& message = stream->messages.front();
-            std::size_t count = std::min<std::size_t>(message.size() - stream->offset, length);
-            if (count != 0) {
-                std::memcpy(transfer.buffer, message.data() + stream->offset, count);
-            }
+            const InMessage& message = stream->messages.front();
+            std::size_t count = std::min<std::size_t>(message.length - stream->offset, length);
+            CopyMessageBytes(message, stream->offset, count, transfer.buffer);
             stream->offset += count;
-            if (stream->offset == message.size()) {
+            if (stream->offset == message.length) {
                 stream->messages.pop_front();
                 stream->offset = 0;
             }

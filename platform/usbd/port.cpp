@@ -159,7 +159,7 @@ void Port::Shutdown()
 // ---------------------------------------------------------------------------------------------
 // The function's side.
 
-void Port::SendIn(std::uint8_t endpointAddress, std::vector<std::uint8_t> message)
+void Port::SendIn(std::uint8_t endpointAddress, InMessage message)
 {
     {
         SpinLockGuard guard(lock_);

@@ -42,7 +42,7 @@ struct Pipe {
 
 // What the function has sent on one IN endpoint and not yet been read.
 struct InStream {
-    std::deque<std::vector<std::uint8_t>> messages;
+    std::deque<InMessage> messages;
     std::size_t offset = 0;  // bytes of the first message already read
     EndpointResult failNext = EndpointResult::Ok;
 };
@@ -103,7 +103,8 @@ public:
     UsbFunction& Function() { return function_; }
 
     // UsbPort: the function's side.
-    void SendIn(std::uint8_t endpointAddress, std::vector<std::uint8_t> message) override;
+    using UsbPort::SendIn;
+    void SendIn(std::uint8_t endpointAddress, InMessage message) override;
     void FailNextIn(std::uint8_t endpointAddress, EndpointResult result) override;
     void FlushIn(std::uint8_t endpointAddress) override;
 

@@ -79,6 +79,31 @@ TEST_F(UsbTransfer, OutTransfersReachTheFunctionInOrderAndAreLogged)
     EXPECT_TRUE(port->PacketLog().empty());
 }
 
+TEST_F(UsbTransfer, SharedMessageIsReadAcrossTransfersWithZeroFillerPastItsBytes)
+{
+    // 300 stored bytes sent as a 400-byte message, twice from the same buffer.
+    auto bytes = std::make_shared<const std::vector<std::uint8_t>>(Pattern(300, 5));
+    std::vector<std::uint8_t> expected = *bytes;
+    expected.resize(400, 0);
+    for (int round = 0; round < 2; ++round) {
+        std::vector<std::uint8_t> headBytes(256, 0xEE);
+        std::vector<std::uint8_t> tailBytes(256, 0xEE);
+        Transfer head;
+        Transfer tail;
+        ASSERT_EQ(head.Start(pdo, ReplyPipe(), kIn, headBytes.data(), nullptr, 256), STATUS_PENDING);
+        ASSERT_EQ(tail.Start(pdo, ReplyPipe(), kIn, tailBytes.data(), nullptr, 256), STATUS_PENDING);
+        function.Port()->SendIn(usbdtest::kReplyIn, usbd::InMessage{bytes, 400});
+        ASSERT_TRUE(head.Wait());
+        ASSERT_TRUE(tail.Wait());
+        EXPECT_EQ(head.Moved(), 256u);
+        EXPECT_EQ(tail.Moved(), 144u);  // the message's end is the short packet
+        EXPECT_TRUE(std::equal(headBytes.begin(), headBytes.end(), expected.begin()));
+        EXPECT_TRUE(std::equal(tailBytes.begin(), tailBytes.begin() + 144, expected.begin() + 256));
+        EXPECT_EQ(tailBytes[144], 0xEE);  // nothing written past what moved
+    }
+    EXPECT_EQ(*bytes, Pattern(300, 5));  // the shared bytes are never written
+}
+
 TEST_F(UsbTransfer, CompletionRoutinesRunAtDispatchLevel)
 {
     std::uint8_t packet[64] = {};

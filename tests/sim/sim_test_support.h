@@ -23,8 +23,15 @@ using Bytes = std::vector<std::uint8_t>;
 // Records every port call; IN messages queue per endpoint until a test takes them.
 class FakePort : public usbd::UsbPort {
 public:
-    void SendIn(std::uint8_t endpointAddress, std::vector<std::uint8_t> message) override
+    using usbd::UsbPort::SendIn;
+    void SendIn(std::uint8_t endpointAddress, usbd::InMessage shared) override
     {
+        // The bytes as they would arrive: the stored ones, then zero filler.
+        Bytes message(shared.length, 0);
+        if (shared.bytes != nullptr) {
+            std::copy_n(shared.bytes->begin(), std::min(shared.length, shared.bytes->size()),
+                        message.begin());
+        }
         std::lock_guard lock(mutex_);
         events_.push_back("send " + std::to_string(endpointAddress) + " " +
                           std::to_string(message.size()));

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <vector>
 
 namespace usbd {
@@ -18,6 +19,20 @@ enum class EndpointResult {
 };
 
 class UsbPort;
+
+// One message on an IN endpoint: `length` bytes, taken from `bytes` and zero past its end (the
+// filler a device sends after its data). The bytes are shared and must not change once sent,
+// so a function can send the same buffer again and again without copying it.
+struct InMessage {
+    std::shared_ptr<const std::vector<std::uint8_t>> bytes;
+    std::size_t length = 0;
+
+    static InMessage Of(std::vector<std::uint8_t> data)
+    {
+        std::size_t size = data.size();
+        return {std::make_shared<const std::vector<std::uint8_t>>(std::move(data)), size};
+    }
+};
 
 // A USB function. Every call comes from the host stack; a function must not call back into
 // the host stack while inside one of these calls except through its UsbPort.
@@ -58,7 +73,11 @@ public:
     // function sends before a short packet: pending IN transfers are filled from it in order;
     // a transfer completes when its buffer is full or the message ends (a short transfer,
     // which needs USBD_SHORT_TRANSFER_OK). An empty message is a zero-length packet.
-    virtual void SendIn(std::uint8_t endpointAddress, std::vector<std::uint8_t> message) = 0;
+    virtual void SendIn(std::uint8_t endpointAddress, InMessage message) = 0;
+    void SendIn(std::uint8_t endpointAddress, std::vector<std::uint8_t> message)
+    {
+        SendIn(endpointAddress, InMessage::Of(std::move(message)));
+    }
 
     // Makes the endpoint answer the next IN transfer with STALL or a bus error.
     virtual void FailNextIn(std::uint8_t endpointAddress, EndpointResult result) = 0;
