@@ -173,37 +173,56 @@ private:
     std::vector<Slot*> queued_;
 };
 
-// A raw frame of the full sensor with some structure in it.
-std::vector<std::uint8_t> TestRawFrame()
-{
-    std::vector<std::uint8_t> raw(752 * 480);
-    for (std::size_t i = 0; i < raw.size(); ++i) {
-        raw[i] = static_cast<std::uint8_t>((i * 7 + (i / 752) * 3) & 0xFF);
+// A processor converting a full-sensor raw frame with some structure in it into its own
+// output image, on the calling thread.
+class FullFrameConverter {
+public:
+    FullFrameConverter() : raw_(752 * 480), output_(752 * 480 * 4)
+    {
+        for (std::size_t i = 0; i < raw_.size(); ++i) {
+            raw_[i] = static_cast<std::uint8_t>((i * 7 + (i / 752) * 3) & 0xFF);
+        }
+        processor_->SetGeometry(752, 480);
+        processor_->PrepareWorkBuffer();
+        processor_->OutputBuffer = output_.data();
+        processor_->SetBayerPhase(3);
     }
-    return raw;
-}
+
+    ~FullFrameConverter()
+    {
+        processor_->OutputBuffer = nullptr;
+        ImageProcessor::Destroy(processor_);
+    }
+
+    FullFrameConverter(const FullFrameConverter&) = delete;
+    FullFrameConverter& operator=(const FullFrameConverter&) = delete;
+
+    void Convert()
+    {
+        processor_->Convert(raw_.data(), 0, 752);
+        benchmark::DoNotOptimize(output_.data());
+    }
+
+    const std::uint8_t* Output() const { return output_.data(); }
+
+private:
+    ImageProcessor* processor_ = ImageProcessor::Create();
+    std::vector<std::uint8_t> raw_;
+    std::vector<std::uint8_t> output_;
+};
 
 // Full-frame conversions per second on this thread, over about `seconds`.
 double ConversionRate(double seconds)
 {
-    ImageProcessor* processor = ImageProcessor::Create();
-    std::vector<std::uint8_t> raw = TestRawFrame();
-    std::vector<std::uint8_t> output(752 * 480 * 4);
-    processor->SetGeometry(752, 480);
-    processor->PrepareWorkBuffer();
-    processor->OutputBuffer = output.data();
-    processor->SetBayerPhase(3);
+    FullFrameConverter converter;
     auto start = std::chrono::steady_clock::now();
     std::int64_t frames = 0;
     double elapsed = 0;
     while (elapsed < seconds) {
-        processor->Convert(raw.data(), 0, 752);
-        benchmark::DoNotOptimize(output.data());
+        converter.Convert();
         ++frames;
         elapsed = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     }
-    processor->OutputBuffer = nullptr;
-    ImageProcessor::Destroy(processor);
     return static_cast<double>(frames) / elapsed;
 }
 
@@ -257,20 +276,11 @@ BENCHMARK(DeliveredFramesUnthrottled)->Unit(benchmark::kMillisecond)->UseRealTim
 
 void ConversionOnly(benchmark::State& state)
 {
-    ImageProcessor* processor = ImageProcessor::Create();
-    std::vector<std::uint8_t> raw = TestRawFrame();
-    std::vector<std::uint8_t> output(752 * 480 * 4);
-    processor->SetGeometry(752, 480);
-    processor->PrepareWorkBuffer();
-    processor->OutputBuffer = output.data();
-    processor->SetBayerPhase(3);
+    FullFrameConverter converter;
     for (auto _ : state) {
-        processor->Convert(raw.data(), 0, 752);
-        benchmark::DoNotOptimize(output.data());
+        converter.Convert();
     }
     state.SetItemsProcessed(state.iterations());
-    processor->OutputBuffer = nullptr;
-    ImageProcessor::Destroy(processor);
 }
 BENCHMARK(ConversionOnly)->Unit(benchmark::kMillisecond);
 
@@ -278,26 +288,18 @@ BENCHMARK(ConversionOnly)->Unit(benchmark::kMillisecond);
 // the image into a client frame.
 void ConversionAndDeliveryCopy(benchmark::State& state)
 {
-    ImageProcessor* processor = ImageProcessor::Create();
-    std::vector<std::uint8_t> raw = TestRawFrame();
-    std::vector<std::uint8_t> output(752 * 480 * 4);
+    FullFrameConverter converter;
     std::vector<std::uint8_t> client(752 * 480 * 4);
-    processor->SetGeometry(752, 480);
-    processor->PrepareWorkBuffer();
-    processor->OutputBuffer = output.data();
-    processor->SetBayerPhase(3);
     const std::size_t rowBytes = 752 * 4;
     for (auto _ : state) {
-        processor->Convert(raw.data(), 0, 752);
+        converter.Convert();
         for (std::size_t row = 0; row < 480; ++row) {
-            std::memcpy(client.data() + row * rowBytes, output.data() + (479 - row) * rowBytes,
-                        rowBytes);
+            std::memcpy(client.data() + row * rowBytes,
+                        converter.Output() + (479 - row) * rowBytes, rowBytes);
         }
         benchmark::DoNotOptimize(client.data());
     }
     state.SetItemsProcessed(state.iterations());
-    processor->OutputBuffer = nullptr;
-    ImageProcessor::Destroy(processor);
 }
 BENCHMARK(ConversionAndDeliveryCopy)->Unit(benchmark::kMillisecond);
 

@@ -50,10 +50,7 @@ TEST_F(StreamFaults, MissingFramesTimeOutAndTheStreamGoesOn)
 
 TEST_F(StreamFaults, DeliveriesAreCountedAndAPassWithoutANewFrameRepeatsTheLastImage)
 {
-    StartStreaming();
-    std::vector<std::uint8_t> first;
-    KSSTREAM_HEADER header{};
-    ASSERT_EQ(ReadFrame(first, header), STATUS_SUCCESS);
+    ASSERT_NO_FATAL_FAILURE(StartStreamingWithAFrame());
     CapturePin& pin = *device_->StreamOwner;
     CaptureWorker& worker = *device_->Worker;
     EXPECT_EQ(InterlockedExchangeAdd(&pin.FramesDelivered, 0), 1);

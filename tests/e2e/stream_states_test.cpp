@@ -84,10 +84,9 @@ TEST_F(StreamStates, PausingKeepsThePinAndItsBuffers)
 
 TEST_F(StreamStates, PausingDropsFramesNotYetConverted)
 {
-    StartStreaming();
+    ASSERT_NO_FATAL_FAILURE(StartStreamingWithAFrame());
     std::vector<std::uint8_t> frame;
     KSSTREAM_HEADER header{};
-    ASSERT_EQ(ReadFrame(frame, header), STATUS_SUCCESS);
     CaptureWorker& worker = *device_->Worker;
     // The camera runs free, so frames read but not yet converted are usually waiting when
     // the pause comes; none of them survives it.
@@ -105,10 +104,7 @@ TEST_F(StreamStates, PausingDropsFramesNotYetConverted)
 
 TEST_F(StreamStates, StopReturnsOnlyAfterTheConversionInProgress)
 {
-    StartStreaming();
-    std::vector<std::uint8_t> frame;
-    KSSTREAM_HEADER header{};
-    ASSERT_EQ(ReadFrame(frame, header), STATUS_SUCCESS);
+    ASSERT_NO_FATAL_FAILURE(StartStreamingWithAFrame());
     CaptureWorker& worker = *device_->Worker;
     // The pin's processing thread converts nearly all the time while the camera runs free, so
     // a stop usually comes while a conversion is in progress. The device's stop is called

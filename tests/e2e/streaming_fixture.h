@@ -94,6 +94,15 @@ protected:
         ASSERT_EQ(pin_.SetState(KSSTATE_RUN), STATUS_SUCCESS);
     }
 
+    // Runs the pin and waits for its first frame.
+    void StartStreamingWithAFrame()
+    {
+        StartStreaming();
+        std::vector<std::uint8_t> frame;
+        KSSTREAM_HEADER header{};
+        ASSERT_EQ(ReadFrame(frame, header), STATUS_SUCCESS);
+    }
+
     ULONG FrameBytes() const
     {
         return device_->Geometry.OutputWidth * device_->Geometry.OutputHeight * 4;
