@@ -2,6 +2,8 @@
 #include "callback_guard.h"
 #include "framework_objects.h"
 
+#include <ntoskrnl/host/io_wait.h>
+
 #include <map>
 
 namespace ks {
@@ -33,19 +35,13 @@ NTSTATUS CompleteIrp(PIRP irp, NTSTATUS status, ULONG_PTR information = 0)
     return status;
 }
 
-NTSTATUS NTAPI SignalOnCompletion(PDEVICE_OBJECT, PIRP, PVOID Context)
-{
-    KeSetEvent(static_cast<PKEVENT>(Context), IO_NO_INCREMENT, FALSE);
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
 // Passes the request to the next-lower driver and waits until it comes back up.
 NTSTATUS ForwardAndWait(Device* device, PIRP irp)
 {
     KEVENT done;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
     IoCopyCurrentIrpStackLocationToNext(irp);
-    IoSetCompletionRoutine(irp, SignalOnCompletion, &done, TRUE, TRUE, TRUE);
+    IoSetCompletionRoutine(irp, io::SignalEventOnCompletion, &done, TRUE, TRUE, TRUE);
     if (IoCallDriver(device->ks.NextDeviceObject, irp) == STATUS_PENDING) {
         KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
     }

@@ -5,6 +5,7 @@
 #include "../framework_objects.h"
 #include "../reference_clock.h"
 
+#include <ntoskrnl/host/io_wait.h>
 #include <ntoskrnl/ob/object_manager.h>
 
 #include <cstring>
@@ -55,12 +56,6 @@ public:
     UserFile* pin = nullptr;
 };
 
-NTSTATUS NTAPI SignalCompletion(PDEVICE_OBJECT, PIRP, PVOID Context)
-{
-    KeSetEvent(static_cast<PKEVENT>(Context), IO_NO_INCREMENT, FALSE);
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
 // Looks a handle up as a file; nullptr (with a new reference otherwise).
 UserFile* FileByHandle(HANDLE handle)
 {
@@ -103,7 +98,7 @@ NTSTATUS SendRequest(UserFile* file, Prepare&& prepare, ULONG_PTR* information)
     prepare(irp, stack);
     KEVENT done;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IoSetCompletionRoutine(irp, SignalCompletion, &done, TRUE, TRUE, TRUE);
+    IoSetCompletionRoutine(irp, io::SignalEventOnCompletion, &done, TRUE, TRUE, TRUE);
     if (IoCallDriver(top, irp) == STATUS_PENDING) {
         KeWaitForSingleObject(&done, Executive, UserMode, FALSE, nullptr);
     }
@@ -271,7 +266,7 @@ NTSTATUS KsQueueFrame(HANDLE PinHandle, PKSSTREAM_HEADER Header, PHANDLE Request
     stack->FileObject = &pin->file;
     stack->Parameters.DeviceIoControl.IoControlCode = IOCTL_KS_READ_STREAM;
     stack->Parameters.DeviceIoControl.OutputBufferLength = Header->Size;
-    IoSetCompletionRoutine(irp, SignalCompletion, &request->done, TRUE, TRUE, TRUE);
+    IoSetCompletionRoutine(irp, io::SignalEventOnCompletion, &request->done, TRUE, TRUE, TRUE);
     IoCallDriver(top, irp);
     *RequestHandle = ob::CreateHandle(request);
     request->Dereference();

@@ -3,6 +3,7 @@
 // requests, and unloads a driver after its last device (with the verifier's leak check).
 #include "io/io_internal.h"
 
+#include <ntoskrnl/host/io_wait.h>
 #include <ntoskrnl/host/pnp.h>
 #include <ntoskrnl/host/registry.h>
 #include <ntoskrnl/host/verifier.h>
@@ -143,12 +144,6 @@ void UnloadIfUnused(Manager& manager, LoadedDriver* driver)
     manager.drivers.erase(driver->service);
 }
 
-NTSTATUS NTAPI SynchronousCompletion(PDEVICE_OBJECT, PIRP, PVOID Context)
-{
-    KeSetEvent(static_cast<PKEVENT>(Context), IO_NO_INCREMENT, FALSE);
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
 // Sends one PnP request to the top of the device's stack and waits for it.
 NTSTATUS SendPnpRequest(PDEVICE_OBJECT physicalDevice, UCHAR minor)
 {
@@ -164,7 +159,7 @@ NTSTATUS SendPnpRequest(PDEVICE_OBJECT physicalDevice, UCHAR minor)
     next->MinorFunction = minor;
     KEVENT done;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IoSetCompletionRoutine(irp, SynchronousCompletion, &done, TRUE, TRUE, TRUE);
+    IoSetCompletionRoutine(irp, io::SignalEventOnCompletion, &done, TRUE, TRUE, TRUE);
     if (IoCallDriver(top, irp) == STATUS_PENDING) {
         KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, nullptr);
     }
