@@ -116,7 +116,6 @@ public:
     {
         while (queued_.size() < 2) {
             Slot& slot = slots_[nextSlot_];
-            nextSlot_ = (nextSlot_ + 1) % slots_.size();
             if (slot.data.empty()) {
                 slot.data.resize(752 * 480 * 4);
             }
@@ -127,6 +126,7 @@ public:
             if (KsQueueFrame(pin_.Get(), &slot.header, &slot.request) != STATUS_SUCCESS) {
                 return false;
             }
+            nextSlot_ = (nextSlot_ + 1) % slots_.size();
             queued_.push_back(&slot);
         }
         Slot* oldest = queued_.front();

@@ -131,22 +131,23 @@ NTSTATUS NTAPI OnChunkComplete(PDEVICE_OBJECT, PIRP irp, PVOID context)
         return irp->IoStatus.Status;
     }
     FrameTransfer* transfer = entry->Transfer;
-    LONG completed = InterlockedIncrement(&transfer->CompletedChunks);
+    // The counts below tell the reading thread that this chunk is done, after which it may
+    // free the packet and the URB at once: everything that reads or writes them comes first.
+    if (entry->Urb != nullptr) {
+        ULONG moved = 0;
+        if (NT_SUCCESS(irp->IoStatus.Status)) {
+            moved = entry->Urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
+            irp->IoStatus.Information = moved;
+        } else {
+            irp->IoStatus.Information = 0;
+        }
+        if (!NT_SUCCESS(irp->IoStatus.Status) || USBD_ERROR(entry->Urb->UrbHeader.Status) ||
+            moved != entry->Length) {
+            InterlockedIncrement(&transfer->IncompleteChunks);
+        }
+    }
     InterlockedIncrement(&entry->DoneCount);
-    if (entry->Urb == nullptr) {
-        return irp->IoStatus.Status;
-    }
-    ULONG moved = 0;
-    if (NT_SUCCESS(irp->IoStatus.Status)) {
-        moved = entry->Urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
-        irp->IoStatus.Information = moved;
-    } else {
-        irp->IoStatus.Information = 0;
-    }
-    if (!NT_SUCCESS(irp->IoStatus.Status) || USBD_ERROR(entry->Urb->UrbHeader.Status) ||
-        moved != entry->Length) {
-        InterlockedIncrement(&transfer->IncompleteChunks);
-    }
+    LONG completed = InterlockedIncrement(&transfer->CompletedChunks);
     if (completed >= ReadCounter(&transfer->ChunkCount)) {
         KeSetEvent(&transfer->FrameDoneEvent, 1, FALSE);
     }
@@ -306,6 +307,7 @@ BOOLEAN CaptureDevice::ReadFrame(UCHAR* buffer, BOOLEAN* read)
     Channel.FrameRequestBuffer[0] = FrameBeginOpcode;
     ULONG moved = 0;
     PipeTransfer(&Link, CommandPipe, PacketSize, Channel.FrameRequestBuffer, &moved);
-    *read = NT_SUCCESS(ChunkedRead(this, FramePipe, length, buffer)) ? TRUE : FALSE;
+    // Only STATUS_SUCCESS is a whole frame: STATUS_TIMEOUT passes NT_SUCCESS too.
+    *read = ChunkedRead(this, FramePipe, length, buffer) == STATUS_SUCCESS ? TRUE : FALSE;
     return *read;
 }

@@ -22,6 +22,22 @@ protected:
         return InterlockedExchangeAdd(counter, 0) - before >= by;
     }
 
+    // Waits until no raw frame is ready or being converted and no pass is busy.
+    static bool WaitUntilNothingLeftToConvert(CaptureWorker& worker)
+    {
+        for (int i = 0; i < 500; ++i) {
+            KIRQL irql = KfAcquireSpinLock(&worker.StateLock);
+            bool idle = worker.RawState[0] != RawReady && worker.RawState[0] != RawConverting &&
+                        worker.RawState[1] != RawReady && worker.RawState[1] != RawConverting;
+            KfReleaseSpinLock(&worker.StateLock, irql);
+            if (idle && InterlockedExchangeAdd(&worker.ConversionBusy, 0) == 0) {
+                return true;
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    }
+
     // Reads until `count` frames arrived, allowing for failed reads in between.
     void ReadFrames(int count)
     {
@@ -48,6 +64,21 @@ TEST_F(StreamFaults, MissingFramesTimeOutAndTheStreamGoesOn)
     ReadFrames(2);
 }
 
+TEST_F(StreamFaults, TimedOutReadsAreNeverCountedAsFrames)
+{
+    ASSERT_NO_FATAL_FAILURE(StartStreamingWithAFrame());
+    CaptureWorker& worker = *device_->Worker;
+    LONG timedOut = device_->Transfer.TimedOutFrames;
+    plugged_->camera->DropFrames(sim::kAlways);
+    // After the first time-out every frame the camera sent has been read.
+    ASSERT_TRUE(Grew(&device_->Transfer.TimedOutFrames, timedOut, 1));
+    LONG read = worker.ReadFramesRead();
+    ASSERT_TRUE(Grew(&device_->Transfer.TimedOutFrames, timedOut, 3));
+    EXPECT_EQ(worker.ReadFramesRead(), read);
+    plugged_->camera->ClearFaults();
+    ReadFrames(1);
+}
+
 TEST_F(StreamFaults, DeliveriesAreCountedAndAPassWithoutANewFrameRepeatsTheLastImage)
 {
     ASSERT_NO_FATAL_FAILURE(StartStreamingWithAFrame());
@@ -58,16 +89,12 @@ TEST_F(StreamFaults, DeliveriesAreCountedAndAPassWithoutANewFrameRepeatsTheLastI
     EXPECT_GE(worker.ReadFramesConverted(), 1);
     EXPECT_LE(worker.ReadFramesConverted(), worker.ReadFramesRead());
 
-    // The camera falls silent. After two time-outs the pass for its last frame has begun;
-    // once that pass is over, every frame it sent has been converted.
+    // The camera falls silent; once a read has timed out and no frame waits or is being
+    // converted, every frame it sent has been converted.
     LONG timedOut = device_->Transfer.TimedOutFrames;
     plugged_->camera->DropFrames(sim::kAlways);
-    ASSERT_TRUE(Grew(&device_->Transfer.TimedOutFrames, timedOut, 2));
-    for (int wait = 0; wait < 500 && InterlockedExchangeAdd(&worker.ConversionBusy, 0) != 0;
-         ++wait) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    ASSERT_EQ(InterlockedExchangeAdd(&worker.ConversionBusy, 0), 0);
+    ASSERT_TRUE(Grew(&device_->Transfer.TimedOutFrames, timedOut, 1));
+    ASSERT_TRUE(WaitUntilNothingLeftToConvert(worker));
     LONG converted = worker.ReadFramesConverted();
 
     // Passes asked for now find no new raw frame. The first brings the client the newest
