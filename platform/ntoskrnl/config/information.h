@@ -9,8 +9,12 @@
 #pragma once
 
 #include "config/hive.h"
+#include "config/key_object.h"
+#include "config/registry_state.h"
 
 #include <wdm.h>
+
+#include <mutex>
 
 namespace cm {
 
@@ -23,5 +27,23 @@ NTSTATUS FillValueInformation(const Value& value, KEY_VALUE_INFORMATION_CLASS in
 // KeyBasicInformation and KeyNodeInformation; other classes give STATUS_INVALID_PARAMETER.
 NTSTATUS FillKeyInformation(const KeyNode& key, KEY_INFORMATION_CLASS informationClass,
                             PVOID buffer, ULONG length, PULONG resultLength);
+
+// The common part of the information calls: checks the caller's buffer, then runs `fill` on
+// the key's node under the registry lock unless the key has been deleted.
+template <typename Fill>
+NTSTATUS FillFromLiveKey(const KeyReference& key, PVOID buffer, ULONG length,
+                         PULONG resultLength, Fill&& fill)
+{
+    NTSTATUS status = CheckInformationBuffer(buffer, length, resultLength);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    std::lock_guard<std::mutex> guard(TheRegistry().lock);
+    const KeyNode& node = *key->Key();
+    if (node.deleted) {
+        return STATUS_KEY_DELETED;
+    }
+    return fill(node);
+}
 
 }  // namespace cm

@@ -152,22 +152,16 @@ extern "C" NTSTATUS NTAPI ZwEnumerateKey(HANDLE KeyHandle, ULONG Index,
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    status = cm::CheckInformationBuffer(KeyInformation, Length, ResultLength);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    cm::Registry& registry = cm::TheRegistry();
-    std::lock_guard<std::mutex> guard(registry.lock);
-    const cm::KeyNode& node = *key->Key();
-    if (node.deleted) {
-        return STATUS_KEY_DELETED;
-    }
-    if (Index >= node.subkeys.size()) {
-        return STATUS_NO_MORE_ENTRIES;
-    }
-    auto subkey = std::next(node.subkeys.begin(), Index)->second;
-    return cm::FillKeyInformation(*subkey, KeyInformationClass, KeyInformation, Length,
-                                  ResultLength);
+    return cm::FillFromLiveKey(key, KeyInformation, Length, ResultLength,
+                               [&](const cm::KeyNode& node) -> NTSTATUS {
+                                   if (Index >= node.subkeys.size()) {
+                                       return STATUS_NO_MORE_ENTRIES;
+                                   }
+                                   auto subkey = std::next(node.subkeys.begin(), Index)->second;
+                                   return cm::FillKeyInformation(*subkey, KeyInformationClass,
+                                                                 KeyInformation, Length,
+                                                                 ResultLength);
+                               });
 }
 
 extern "C" NTSTATUS NTAPI ZwFlushKey(HANDLE KeyHandle)

@@ -38,21 +38,16 @@ extern "C" NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING Valu
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    status = cm::CheckInformationBuffer(KeyValueInformation, Length, ResultLength);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    cm::Registry& registry = cm::TheRegistry();
-    std::lock_guard<std::mutex> guard(registry.lock);
-    if (key->Key()->deleted) {
-        return STATUS_KEY_DELETED;
-    }
-    const cm::Value* value = key->Key()->FindValue(name);
-    if (value == nullptr) {
-        return STATUS_OBJECT_NAME_NOT_FOUND;
-    }
-    return cm::FillValueInformation(*value, KeyValueInformationClass, KeyValueInformation, Length,
-                                    ResultLength);
+    return cm::FillFromLiveKey(key, KeyValueInformation, Length, ResultLength,
+                               [&](const cm::KeyNode& node) -> NTSTATUS {
+                                   const cm::Value* value = node.FindValue(name);
+                                   if (value == nullptr) {
+                                       return STATUS_OBJECT_NAME_NOT_FOUND;
+                                   }
+                                   return cm::FillValueInformation(*value, KeyValueInformationClass,
+                                                                   KeyValueInformation, Length,
+                                                                   ResultLength);
+                               });
 }
 
 extern "C" NTSTATUS NTAPI ZwEnumerateValueKey(HANDLE KeyHandle, ULONG Index,
@@ -65,21 +60,16 @@ extern "C" NTSTATUS NTAPI ZwEnumerateValueKey(HANDLE KeyHandle, ULONG Index,
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    status = cm::CheckInformationBuffer(KeyValueInformation, Length, ResultLength);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    cm::Registry& registry = cm::TheRegistry();
-    std::lock_guard<std::mutex> guard(registry.lock);
-    const cm::KeyNode& node = *key->Key();
-    if (node.deleted) {
-        return STATUS_KEY_DELETED;
-    }
-    if (Index >= node.values.size()) {
-        return STATUS_NO_MORE_ENTRIES;
-    }
-    return cm::FillValueInformation(node.values[Index], KeyValueInformationClass,
-                                    KeyValueInformation, Length, ResultLength);
+    return cm::FillFromLiveKey(key, KeyValueInformation, Length, ResultLength,
+                               [&](const cm::KeyNode& node) -> NTSTATUS {
+                                   if (Index >= node.values.size()) {
+                                       return STATUS_NO_MORE_ENTRIES;
+                                   }
+                                   return cm::FillValueInformation(node.values[Index],
+                                                                   KeyValueInformationClass,
+                                                                   KeyValueInformation, Length,
+                                                                   ResultLength);
+                               });
 }
 
 extern "C" NTSTATUS NTAPI ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName,
