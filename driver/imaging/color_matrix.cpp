@@ -35,37 +35,35 @@ void MatrixOffset(ColorMatrix* matrix, double v)
     MatrixMultiply(matrix, &offset, matrix);
 }
 
-void MatrixRotateX(ColorMatrix* matrix, double s, double c)
+namespace {
+
+// Multiplies by a rotation in the plane of axes a and b (sine s, cosine c), turning a toward b.
+void MatrixRotateInPlane(ColorMatrix* matrix, int a, int b, double s, double c)
 {
     ColorMatrix rotation;
     MatrixIdentity(&rotation);
-    rotation.M[1][1] = c;
-    rotation.M[1][2] = s;
-    rotation.M[2][1] = -s;
-    rotation.M[2][2] = c;
+    rotation.M[a][a] = c;
+    rotation.M[a][b] = s;
+    rotation.M[b][a] = -s;
+    rotation.M[b][b] = c;
     MatrixMultiply(matrix, &rotation, matrix);
+}
+
+}  // namespace
+
+void MatrixRotateX(ColorMatrix* matrix, double s, double c)
+{
+    MatrixRotateInPlane(matrix, 1, 2, s, c);
 }
 
 void MatrixRotateY(ColorMatrix* matrix, double s, double c)
 {
-    ColorMatrix rotation;
-    MatrixIdentity(&rotation);
-    rotation.M[0][0] = c;
-    rotation.M[0][2] = -s;
-    rotation.M[2][0] = s;
-    rotation.M[2][2] = c;
-    MatrixMultiply(matrix, &rotation, matrix);
+    MatrixRotateInPlane(matrix, 2, 0, s, c);
 }
 
 void MatrixRotateZ(ColorMatrix* matrix, double s, double c)
 {
-    ColorMatrix rotation;
-    MatrixIdentity(&rotation);
-    rotation.M[0][0] = c;
-    rotation.M[0][1] = s;
-    rotation.M[1][0] = -s;
-    rotation.M[1][1] = c;
-    MatrixMultiply(matrix, &rotation, matrix);
+    MatrixRotateInPlane(matrix, 0, 1, s, c);
 }
 
 void MatrixShearZ(ColorMatrix* matrix, double dx, double dy)
