@@ -82,4 +82,21 @@ protected:
     std::vector<std::unique_ptr<PluggedCamera>> cameras_;
 };
 
+// One camera plugged in before each test, with the driver's device for it.
+class OneCameraTest : public CameraTest {
+protected:
+    void SetUp() override
+    {
+        CameraTest::SetUp();
+        plugged_ = &Plug(Options());
+        device_ = plugged_->Device();
+        ASSERT_NE(device_, nullptr);
+    }
+
+    virtual sim::CameraOptions Options() { return {}; }
+
+    PluggedCamera* plugged_ = nullptr;
+    CaptureDevice* device_ = nullptr;
+};
+
 }  // namespace cameratest

@@ -4,20 +4,10 @@
 namespace cameratest {
 namespace {
 
-class CameraSettingsTest : public CameraTest {
+class CameraSettingsTest : public OneCameraTest {
 protected:
-    void SetUp() override
-    {
-        CameraTest::SetUp();
-        plugged_ = &Plug();
-        device_ = plugged_->Device();
-        ASSERT_NE(device_, nullptr);
-    }
-
     std::uint16_t Sensor(std::uint8_t reg) const { return plugged_->camera->PeekSensorRegister(reg); }
 
-    PluggedCamera* plugged_ = nullptr;
-    CaptureDevice* device_ = nullptr;
 };
 
 TEST_F(CameraSettingsTest, ProcessorSideValuesAreClampedAndReachTheProcessor)

@@ -8,14 +8,14 @@
 namespace cameratest {
 namespace {
 
-class CommandChannelTest : public CameraTest {
+class CommandChannelTest : public OneCameraTest {
 protected:
     void SetUp() override
     {
-        CameraTest::SetUp();
-        plugged_ = &Plug();
-        device_ = plugged_->Device();
-        ASSERT_NE(device_, nullptr);
+        OneCameraTest::SetUp();
+        if (HasFatalFailure()) {
+            return;
+        }
         plugged_->camera->Log().Clear();
     }
 
@@ -29,8 +29,6 @@ protected:
         return packet;
     }
 
-    PluggedCamera* plugged_ = nullptr;
-    CaptureDevice* device_ = nullptr;
 };
 
 TEST_F(CommandChannelTest, PacketsCarryExactlyTheirBytes)

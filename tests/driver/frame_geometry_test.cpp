@@ -4,16 +4,8 @@
 namespace cameratest {
 namespace {
 
-class FrameGeometryTest : public CameraTest {
+class FrameGeometryTest : public OneCameraTest {
 protected:
-    void SetUp() override
-    {
-        CameraTest::SetUp();
-        plugged_ = &Plug();
-        device_ = plugged_->Device();
-        ASSERT_NE(device_, nullptr);
-    }
-
     void Roi(LONG x, LONG y, LONG w, LONG h, ULONG mode) { SetRegionOfInterest(device_, x, y, w, h, mode); }
 
     void ExpectWindow(LONG x, LONG y, LONG w, LONG h) const
@@ -24,8 +16,6 @@ protected:
         EXPECT_EQ(device_->GetRoiH(), h);
     }
 
-    PluggedCamera* plugged_ = nullptr;
-    CaptureDevice* device_ = nullptr;
 };
 
 TEST_F(FrameGeometryTest, WindowsAreCorrectedNeverRefused)

@@ -24,14 +24,14 @@ ULONG RecordSize(ULONG id)
     return id == 44 ? 48 : (id == 59 || id == 60 ? 96 : 32);
 }
 
-class PropertySetTest : public CameraTest {
+class PropertySetTest : public OneCameraTest {
 protected:
     void SetUp() override
     {
-        CameraTest::SetUp();
-        plugged_ = &Plug();
-        device_ = plugged_->Device();
-        ASSERT_NE(device_, nullptr);
+        OneCameraTest::SetUp();
+        if (HasFatalFailure()) {
+            return;
+        }
         ASSERT_EQ(ksclient::Filter::OpenFirst(KSCATEGORY_CAPTURE, filter_), STATUS_SUCCESS);
     }
 
@@ -88,8 +88,6 @@ protected:
     sim::Camera& Camera() { return *plugged_->camera; }
     std::uint16_t Sensor(std::uint8_t reg) const { return plugged_->camera->PeekSensorRegister(reg); }
 
-    PluggedCamera* plugged_ = nullptr;
-    CaptureDevice* device_ = nullptr;
     ksclient::Filter filter_;
 };
 

@@ -4,16 +4,8 @@
 namespace cameratest {
 namespace {
 
-class SensorStartTest : public CameraTest {
+class SensorStartTest : public OneCameraTest {
 protected:
-    void SetUp() override
-    {
-        CameraTest::SetUp();
-        plugged_ = &Plug();
-        device_ = plugged_->Device();
-        ASSERT_NE(device_, nullptr);
-    }
-
     void Start(LONG x, LONG y, LONG w, LONG h, ULONG mode)
     {
         SetRegionOfInterest(device_, x, y, w, h, mode);
@@ -30,8 +22,6 @@ protected:
         return size;
     }
 
-    PluggedCamera* plugged_ = nullptr;
-    CaptureDevice* device_ = nullptr;
 };
 
 TEST_F(SensorStartTest, FullFrame)

@@ -6,19 +6,17 @@
 namespace cameratest {
 namespace {
 
-class UsbLinkTest : public CameraTest {
+class UsbLinkTest : public OneCameraTest {
 protected:
     void SetUp() override
     {
-        CameraTest::SetUp();
-        plugged_ = &Plug();
-        device_ = plugged_->Device();
-        ASSERT_NE(device_, nullptr);
+        OneCameraTest::SetUp();
+        if (HasFatalFailure()) {
+            return;
+        }
         ASSERT_NE(device_->Link.InterfaceInfo, nullptr);
     }
 
-    PluggedCamera* plugged_ = nullptr;
-    CaptureDevice* device_ = nullptr;
     std::array<UCHAR, 4096> buffer_{};
 };
 

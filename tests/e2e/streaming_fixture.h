@@ -24,14 +24,14 @@ inline sim::Rgb PixelAt(const std::vector<std::uint8_t>& frame, ULONG height, UL
     return sim::Rgb{pixel[2], pixel[1], pixel[0]};
 }
 
-class StreamingTest : public CameraTest {
+class StreamingTest : public OneCameraTest {
 protected:
     void SetUp() override
     {
-        CameraTest::SetUp();
-        plugged_ = &Plug(Options());
-        device_ = plugged_->Device();
-        ASSERT_NE(device_, nullptr);
+        OneCameraTest::SetUp();
+        if (HasFatalFailure()) {
+            return;
+        }
         // Unity exposure and gain: the raw levels are the scene's.
         device_->SetExposure(480);
         device_->SetGlobalGain(16);
@@ -49,8 +49,6 @@ protected:
         InterlockedExchange(&FrameTimeout, 3000);
         CameraTest::TearDown();
     }
-
-    virtual sim::CameraOptions Options() { return {}; }
 
     // The camera's offered range, as the pin reports it.
     KS_DATARANGE_VIDEO OfferedRange() const
@@ -117,8 +115,6 @@ protected:
         return pin_.ReadFrame(frame, header, timeoutMs);
     }
 
-    PluggedCamera* plugged_ = nullptr;
-    CaptureDevice* device_ = nullptr;
     ksclient::Filter filter_;
     ksclient::Pin pin_;
     HANDLE clock_ = nullptr;
