@@ -3,7 +3,9 @@
 #include "ks_test_fixture.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cwctype>
+#include <thread>
 
 namespace kstest {
 namespace {
@@ -74,6 +76,32 @@ TEST_F(KsFilterFactory, LinksDisappearWhenTheDeviceIsRemoved)
     Filter filter;
     EXPECT_NE(Filter::Open(link, filter), STATUS_SUCCESS);
     EXPECT_FALSE(filter);
+}
+
+// An application opening the filter while the device goes away: an open that found the link
+// just before the removal must still hold the device object's memory when it sends its create.
+TEST_F(KsFilterFactory, OpensRacingARemovalNeverReachAFreedDevice)
+{
+    for (int round = 0; round < 150; ++round) {
+        std::wstring link = KsEnumerateFilters(KSCATEGORY_VIDEO).at(0);
+        std::atomic<bool> started{false};
+        std::thread opener([&] {
+            for (;;) {
+                Filter filter;
+                NTSTATUS status = Filter::Open(link, filter);
+                started = true;
+                if (status != STATUS_SUCCESS) {
+                    break;
+                }
+            }
+        });
+        while (!started) {
+            std::this_thread::yield();
+        }
+        ASSERT_EQ(Leave(device_), STATUS_SUCCESS);
+        opener.join();
+        ASSERT_EQ(Arrive(device_, L"1"), STATUS_SUCCESS);
+    }
 }
 
 TEST_F(KsFilterFactory, TwoDevicesRegisterTwoDistinctLinks)

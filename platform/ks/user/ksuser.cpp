@@ -169,8 +169,13 @@ NTSTATUS KsOpenFilter(const std::wstring& symbolicLink, PHANDLE FilterHandle)
         }
         device = factory->device->functionalDevice;
         reference = factory->referenceString;
+        // Referenced while the lookup still holds the device: a removal that follows at once
+        // deletes the device object, and its memory must outlive this open.
+        ObfReferenceObject(device);
     }
-    return OpenFile(device, nullptr, NameBytes(L"\\" + reference), FilterHandle);
+    NTSTATUS status = OpenFile(device, nullptr, NameBytes(L"\\" + reference), FilterHandle);
+    ObfDereferenceObject(device);
+    return status;
 }
 
 NTSTATUS KsSynchronousDeviceControl(HANDLE Handle, ULONG IoControl, PVOID InBuffer,
