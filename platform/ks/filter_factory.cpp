@@ -61,14 +61,20 @@ std::vector<std::wstring> LinksForCategory(const GUID& category)
     return links;
 }
 
-FilterFactory* FactoryForLink(const std::wstring& symbolicLink)
+PDEVICE_OBJECT ReferenceDeviceForLink(const std::wstring& symbolicLink,
+                                      std::wstring& referenceString)
 {
     InterfaceTable& table = Interfaces();
     std::lock_guard<std::mutex> guard(table.lock);
     std::wstring wanted = Lower(symbolicLink);
     for (const Interface& entry : table.interfaces) {
         if (entry.link == wanted) {
-            return entry.factory;
+            // A factory leaves the table before it is freed, and its device's objects only
+            // after that: while the entry is found under the table's lock, both are alive.
+            PDEVICE_OBJECT device = entry.factory->device->functionalDevice;
+            ObfReferenceObject(device);
+            referenceString = entry.factory->referenceString;
+            return device;
         }
     }
     return nullptr;

@@ -124,7 +124,10 @@ bool HasQueuedFrames(Pin* pin);
 
 // Filter factories and their symbolic links (filter_factory.cpp).
 void RemoveFactories(Device* device, bool onlyFreeOnStop);
-FilterFactory* FactoryForLink(const std::wstring& symbolicLink);
+// The functional device object behind a filter link, referenced, and the factory's reference
+// string; nullptr when no factory has the link.
+PDEVICE_OBJECT ReferenceDeviceForLink(const std::wstring& symbolicLink,
+                                      std::wstring& referenceString);
 FilterFactory* FactoryForReference(Device* device, const std::wstring& referenceString);
 std::vector<std::wstring> LinksForCategory(const GUID& category);
 

@@ -159,19 +159,14 @@ std::vector<std::wstring> KsEnumerateFilters(const GUID& category)
 NTSTATUS KsOpenFilter(const std::wstring& symbolicLink, PHANDLE FilterHandle)
 {
     *FilterHandle = nullptr;
-    PDEVICE_OBJECT device = nullptr;
     std::wstring reference;
+    PDEVICE_OBJECT device = nullptr;
     {
         std::shared_lock<std::shared_mutex> gate(ks::DeviceLifetimeLock());
-        ks::FilterFactory* factory = ks::FactoryForLink(symbolicLink);
-        if (factory == nullptr) {
-            return STATUS_OBJECT_NAME_NOT_FOUND;
-        }
-        device = factory->device->functionalDevice;
-        reference = factory->referenceString;
-        // Referenced while the lookup still holds the device: a removal that follows at once
-        // deletes the device object, and its memory must outlive this open.
-        ObfReferenceObject(device);
+        device = ks::ReferenceDeviceForLink(symbolicLink, reference);
+    }
+    if (device == nullptr) {
+        return STATUS_OBJECT_NAME_NOT_FOUND;
     }
     NTSTATUS status = OpenFile(device, nullptr, NameBytes(L"\\" + reference), FilterHandle);
     ObfDereferenceObject(device);
