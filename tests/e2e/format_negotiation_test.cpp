@@ -66,6 +66,11 @@ struct RangeCase {
     std::function<void(KS_BITMAPINFOHEADER&)> Change;
 };
 
+void PrintTo(const RangeCase& row, std::ostream* out)
+{
+    *out << row.Name;
+}
+
 class MalformedRange : public StreamingTest, public testing::WithParamInterface<RangeCase> {};
 
 TEST_P(MalformedRange, IsRefusedAsAnInvalidParameter)
@@ -100,6 +105,11 @@ struct RangeListCase {
     ULONG BitmapHeaderSize;
     bool ForeignSpecifier;  // a range the pin cannot serve, so the walk goes on
 };
+
+void PrintTo(const RangeListCase& row, std::ostream* out)
+{
+    *out << row.Name;
+}
 
 class MalformedRangeList : public StreamingTest,
                            public testing::WithParamInterface<RangeListCase> {};
@@ -146,6 +156,11 @@ struct CreationCase {
     std::function<void(KS_BITMAPINFOHEADER&)> Change;
     NTSTATUS Expected;
 };
+
+void PrintTo(const CreationCase& row, std::ostream* out)
+{
+    *out << row.Name;
+}
 
 class PinCreationFormat : public StreamingTest,
                           public testing::WithParamInterface<CreationCase> {};
@@ -202,6 +217,11 @@ struct LayoutCase {
     NTSTATUS ChangeStatus;
     ULONG Stride;
 };
+
+void PrintTo(const LayoutCase& row, std::ostream* out)
+{
+    *out << row.Name;
+}
 
 class DeliveredLayout : public StreamingTest, public testing::WithParamInterface<LayoutCase> {};
 

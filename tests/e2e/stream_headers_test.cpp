@@ -49,6 +49,11 @@ struct ExtentCase {
     NTSTATUS Expected;
 };
 
+void PrintTo(const ExtentCase& row, std::ostream* out)
+{
+    *out << row.Name;
+}
+
 class FrameExtent : public StreamingTest, public testing::WithParamInterface<ExtentCase> {};
 
 TEST_P(FrameExtent, DataUsedNeverExceedsTheImageWritten)
