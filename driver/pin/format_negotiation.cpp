@@ -7,7 +7,7 @@ namespace {
 
 constexpr ULONG VideoRangeSize = sizeof(KS_DATARANGE_VIDEO);  // 296
 constexpr ULONG VideoFormatSize = sizeof(KS_DATAFORMAT_VIDEOINFOHEADER);  // 152
-constexpr ULONG BitmapHeaderSize = sizeof(KS_BITMAPINFOHEADER);  // 40
+constexpr ULONG BitmapHeaderSize = sizeof(KS_BITMAPINFOHEADER);           // 40
 // Bytes of a KS_VIDEOINFOHEADER before its bitmap header, and of a range before its header.
 constexpr ULONG VideoHeaderPrefix = 48;
 constexpr ULONG RangePrefix = VideoRangeSize - sizeof(KS_VIDEOINFOHEADER);  // 208
@@ -24,7 +24,8 @@ ULONG Magnitude(LONG value)
 // 32 bits, times |biHeight|. False when they do not fit in 32 bits.
 bool ImageBytes(const KS_BITMAPINFOHEADER& header, ULONG* bytes)
 {
-    ULONGLONG rowBits = static_cast<ULONGLONG>(static_cast<ULONG>(header.biWidth)) * header.biBitCount;
+    ULONGLONG rowBits =
+        static_cast<ULONGLONG>(static_cast<ULONG>(header.biWidth)) * header.biBitCount;
     ULONGLONG rowBytes = (rowBits + 31) / 32 * 4;
     if (rowBytes > LargestULong) {
         return false;
@@ -145,6 +146,7 @@ PKS_VIDEOINFOHEADER CopyConnectionFormat(CapturePin* pin)
                                                       : biSize + VideoHeaderPrefix;
     RtlCopyMemory(&pin->VideoInfo, header, size);
     // SetDataFormat accepted the format: biWidth × 4 fits a LONG.
-    pin->DestinationStride = static_cast<LONG>(static_cast<ULONG>(pin->VideoInfo.bmiHeader.biWidth) * 4);
+    pin->DestinationStride =
+        static_cast<LONG>(static_cast<ULONG>(pin->VideoInfo.bmiHeader.biWidth) * 4);
     return &pin->VideoInfo;
 }

@@ -122,8 +122,8 @@ TEST_P(MalformedRangeList, IsRefusedAsAnInvalidBufferSize)
         ULONG Reserved;
         KSMULTIPLE_ITEM Items;
         KS_DATARANGE_VIDEO Range;
-    } request{0, 0, {sizeof(KSMULTIPLE_ITEM) + sizeof(KS_DATARANGE_VIDEO), row.Count},
-              OfferedRange()};
+    } request{
+        0, 0, {sizeof(KSMULTIPLE_ITEM) + sizeof(KS_DATARANGE_VIDEO), row.Count}, OfferedRange()};
     request.Range.DataRange.FormatSize = row.FormatSize;
     request.Range.VideoInfoHeader.bmiHeader.biSize = row.BitmapHeaderSize;
     if (row.ForeignSpecifier) {
@@ -162,8 +162,7 @@ void PrintTo(const CreationCase& row, std::ostream* out)
     *out << row.Name;
 }
 
-class PinCreationFormat : public StreamingTest,
-                          public testing::WithParamInterface<CreationCase> {};
+class PinCreationFormat : public StreamingTest, public testing::WithParamInterface<CreationCase> {};
 
 TEST_P(PinCreationFormat, IsCheckedAtCreation)
 {
@@ -197,8 +196,7 @@ const CreationCase CreationCases[] = {
      STATUS_INVALID_PARAMETER},
     {"HeaderOfTwelveBytes", [](KS_BITMAPINFOHEADER& h) { h.biSize = 12; },
      STATUS_INVALID_PARAMETER},
-    {"HeaderOneByteShort", [](KS_BITMAPINFOHEADER& h) { h.biSize = 39; },
-     STATUS_INVALID_PARAMETER},
+    {"HeaderOneByteShort", [](KS_BITMAPINFOHEADER& h) { h.biSize = 39; }, STATUS_INVALID_PARAMETER},
     {"HeaderPastTheFormat", [](KS_BITMAPINFOHEADER& h) { h.biSize = 41; },
      STATUS_INVALID_PARAMETER},
 };
