@@ -190,8 +190,11 @@ NTSTATUS NTAPI CapturePin::Process(PKSPIN pin)
         // A pass that runs after the worker stopped neither converts nor copies: the frame
         // stays queued for the next run.
         if (worker->IsRunning() && worker->OutputImage() != nullptr) {
-            capture->DeliverFrame(pointer);
-            capture->CountDelivery(worker->ReadFramesConverted());
+            if (capture->DeliverFrame(pointer)) {
+                capture->CountDelivery(worker->ReadFramesConverted());
+            } else {
+                InterlockedIncrement(&capture->DroppedFrames);
+            }
             KsStreamPointerUnlock(pointer, TRUE);
         } else {
             KsStreamPointerUnlock(pointer, FALSE);
@@ -209,11 +212,25 @@ void CapturePin::CountDelivery(LONG framesConverted)
     }
 }
 
-void CapturePin::DeliverFrame(PKSSTREAM_POINTER pointer)
+bool CapturePin::DeliverFrame(PKSSTREAM_POINTER pointer)
 {
     PKSSTREAM_HEADER header = pointer->StreamHeader;
     const CaptureDevice& device = *Device;
-    header->DataUsed = VideoInfo.bmiHeader.biSizeImage;
+    ULONG rows = device.Geometry.OutputHeight;
+    ULONG rowBytes = device.Geometry.OutputWidth * 4;
+    ULONG destinationStep = DestinationStride > static_cast<LONG>(rowBytes)
+                                ? static_cast<ULONG>(DestinationStride)
+                                : rowBytes;
+    ULONG sourceStep = device.Geometry.FrameWidth * 4;
+    // The image is rows × destination step bytes of the client's frame; a frame that cannot
+    // hold it gets nothing, is completed as too small and reports no data.
+    ULONGLONG imageBytes = static_cast<ULONGLONG>(rows) * destinationStep;
+    if (imageBytes > pointer->OffsetOut.Remaining) {
+        header->DataUsed = 0;
+        KsStreamPointerSetStatusCode(pointer, STATUS_BUFFER_TOO_SMALL);
+        return false;
+    }
+    header->DataUsed = static_cast<ULONG>(imageBytes);
     header->Duration = VideoInfo.AvgTimePerFrame;
     header->PresentationTime.Numerator = 1;
     header->PresentationTime.Denominator = 1;
@@ -225,25 +242,11 @@ void CapturePin::DeliverFrame(PKSSTREAM_POINTER pointer)
         header->PresentationTime.Time = 0;
     }
 
-    ULONG rows = device.Geometry.OutputHeight;
-    ULONG rowBytes = device.Geometry.OutputWidth * 4;
-    LONG destinationStep = DestinationStride > static_cast<LONG>(rowBytes)
-                               ? DestinationStride
-                               : static_cast<LONG>(rowBytes);
-    ULONG sourceStep = device.Geometry.FrameWidth * 4;
-    // Never write past the end of the client's frame.
-    ULONG extent = pointer->OffsetOut.Remaining;
-    ULONG fittingRows = extent / static_cast<ULONG>(destinationStep);
-    if (rows > fittingRows) {
-        rows = fittingRows;
-        if (header->DataUsed > extent) {
-            header->DataUsed = extent;
-        }
-    }
     const UCHAR* source = device.Worker->OutputImage();
     UCHAR* destination = pointer->OffsetOut.Data;
     for (ULONG row = 0; row < rows; ++row) {
-        const UCHAR* sourceRow = source + (device.Geometry.OutputHeight - 1 - row) * sourceStep;
-        RtlCopyMemory(destination + row * static_cast<ULONG>(destinationStep), sourceRow, rowBytes);
+        const UCHAR* sourceRow = source + (rows - 1 - row) * sourceStep;
+        RtlCopyMemory(destination + row * destinationStep, sourceRow, rowBytes);
     }
+    return true;
 }

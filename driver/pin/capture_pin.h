@@ -32,18 +32,22 @@ public:
     KS_VIDEOINFOHEADER VideoInfo;
     BOOLEAN Acquired;
     LONG DestinationStride;
-    // Frame statistics since the pin was created: frames completed to the client, and those of
+    // Frame statistics since the pin was created: frames completed to the client, those of
     // them that repeated the image already delivered because no new raw frame was converted in
-    // between. Written only by the process pass.
+    // between, and client frames too small for the image, returned empty. Written only by the
+    // process pass.
     LONG volatile FramesDelivered;
     LONG volatile RepeatedFrames;
+    LONG volatile DroppedFrames;
     // The worker's conversion count when the last frame was delivered (the count restarts with
     // the worker).
     LONG volatile DeliveredConversion;
 
 private:
     ~CapturePin() = default;
-    void DeliverFrame(PKSSTREAM_POINTER pointer);
+    // Fills the client's frame; false (frame untouched, completed as too small) when the frame
+    // cannot hold the image.
+    bool DeliverFrame(PKSSTREAM_POINTER pointer);
     void CountDelivery(LONG framesConverted);
 };
 

@@ -7,27 +7,43 @@ namespace {
 
 constexpr ULONG VideoRangeSize = sizeof(KS_DATARANGE_VIDEO);  // 296
 constexpr ULONG VideoFormatSize = sizeof(KS_DATAFORMAT_VIDEOINFOHEADER);  // 152
+constexpr ULONG BitmapHeaderSize = sizeof(KS_BITMAPINFOHEADER);           // 40
 // Bytes of a KS_VIDEOINFOHEADER before its bitmap header, and of a range before its header.
 constexpr ULONG VideoHeaderPrefix = 48;
 constexpr ULONG RangePrefix = VideoRangeSize - sizeof(KS_VIDEOINFOHEADER);  // 208
+constexpr ULONGLONG LargestULong = 0xFFFFFFFFull;
+constexpr ULONGLONG LargestLong = 0x7FFFFFFFull;
 
-ULONG ImageBytes(const KS_BITMAPINFOHEADER& header)
+// |value| as an unsigned number; defined for every value, the most negative one included.
+ULONG Magnitude(LONG value)
 {
-    ULONG rowBytes = (static_cast<ULONG>(header.biWidth) * header.biBitCount + 31) / 32 * 4;
-    LONG height = header.biHeight < 0 ? -header.biHeight : header.biHeight;
-    return rowBytes * static_cast<ULONG>(height);
+    return value < 0 ? 0u - static_cast<ULONG>(value) : static_cast<ULONG>(value);
 }
 
-// a + b, false when it overflows 32 bits.
-bool Add(ULONG a, ULONG b, ULONG* sum)
+// The image bytes of a bitmap header: rows of (biWidth × biBitCount) bits rounded up to
+// 32 bits, times |biHeight|. False when they do not fit in 32 bits.
+bool ImageBytes(const KS_BITMAPINFOHEADER& header, ULONG* bytes)
 {
-    *sum = a + b;
-    return *sum >= a;
+    ULONGLONG rowBits =
+        static_cast<ULONGLONG>(static_cast<ULONG>(header.biWidth)) * header.biBitCount;
+    ULONGLONG rowBytes = (rowBits + 31) / 32 * 4;
+    if (rowBytes > LargestULong) {
+        return false;
+    }
+    ULONGLONG image = rowBytes * Magnitude(header.biHeight);
+    if (image > LargestULong) {
+        return false;
+    }
+    *bytes = static_cast<ULONG>(image);
+    return true;
 }
 
-LONG Magnitude(LONG value)
+// Whether a video header of `biSize` bitmap bytes, behind `prefix` bytes, lies inside a
+// structure of `size` bytes, with at least a whole bitmap header to read.
+bool HeaderFits(ULONG biSize, ULONG prefix, ULONG size)
 {
-    return value < 0 ? -value : value;
+    return biSize >= BitmapHeaderSize &&
+           static_cast<ULONGLONG>(prefix) + VideoHeaderPrefix + biSize <= size;
 }
 
 }  // namespace
@@ -51,14 +67,17 @@ NTSTATUS NTAPI IntersectHandler(PVOID, PIRP, PKSP_PIN, PKSDATARANGE callerRange,
         !RtlEqualMemory(&theirs->ConfigCaps, &ours->ConfigCaps, sizeof(KS_VIDEO_STREAM_CONFIG_CAPS))) {
         return STATUS_NO_MATCH;
     }
-    ULONG headerSize;
-    ULONG rangeSize;
+    // The result is a KSDATAFORMAT and the caller's whole video header; the image size is
+    // written into its bitmap header, so that header must be complete.
     ULONG biSize = theirs->VideoInfoHeader.bmiHeader.biSize;
-    if (!Add(biSize, VideoHeaderPrefix, &headerSize) || !Add(headerSize, RangePrefix, &rangeSize) ||
-        rangeSize > callerRange->FormatSize) {
+    ULONG image;
+    if (!HeaderFits(biSize, RangePrefix, callerRange->FormatSize) ||
+        !ImageBytes(theirs->VideoInfoHeader.bmiHeader, &image)) {
         return STATUS_INVALID_PARAMETER;
     }
-    ULONG resultSize = headerSize + sizeof(KSDATAFORMAT);
+    // Below the range's FormatSize, which the check above bounds: no overflow.
+    ULONG headerSize = VideoHeaderPrefix + biSize;
+    ULONG resultSize = sizeof(KSDATAFORMAT) + headerSize;
     if (bufferSize == 0) {
         *dataSize = resultSize;
         return STATUS_BUFFER_OVERFLOW;
@@ -70,10 +89,9 @@ NTSTATUS NTAPI IntersectHandler(PVOID, PIRP, PKSP_PIN, PKSDATARANGE callerRange,
     auto* format = static_cast<PKSDATAFORMAT>(data);
     RtlCopyMemory(format, &ours->DataRange, sizeof(KSDATAFORMAT));
     format->FormatSize = resultSize;
+    format->SampleSize = image;
     auto* header = reinterpret_cast<PKS_VIDEOINFOHEADER>(format + 1);
     RtlCopyMemory(header, &theirs->VideoInfoHeader, headerSize);
-    ULONG image = ImageBytes(header->bmiHeader);
-    format->SampleSize = image;
     header->bmiHeader.biSizeImage = image;
     return STATUS_SUCCESS;
 }
@@ -81,20 +99,15 @@ NTSTATUS NTAPI IntersectHandler(PVOID, PIRP, PKSP_PIN, PKSDATARANGE callerRange,
 NTSTATUS NTAPI SetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PKSMULTIPLE_ITEM,
                              const KSDATARANGE* range, const KSATTRIBUTE_LIST*)
 {
-    CapturePin* capture = CapturePin::FromKsPin(pin);
-    if (oldFormat != nullptr && capture != nullptr) {
-        capture->DestinationStride = 0;
-    }
+    // Nothing of the pin changes until the format has passed every check: a refused format
+    // leaves the pin delivering exactly as before.
     PKSDATAFORMAT format = pin->ConnectionFormat;
     if (!IsEqualGUID(format->Specifier, KSDATAFORMAT_SPECIFIER_VIDEOINFO) ||
         format->FormatSize < VideoFormatSize) {
         return STATUS_NO_MATCH;
     }
     auto* header = reinterpret_cast<PKS_VIDEOINFOHEADER>(format + 1);
-    ULONG headerSize;
-    ULONG formatSize;
-    if (!Add(header->bmiHeader.biSize, VideoHeaderPrefix, &headerSize) ||
-        !Add(headerSize, sizeof(KSDATAFORMAT), &formatSize) || formatSize > format->FormatSize) {
+    if (!HeaderFits(header->bmiHeader.biSize, sizeof(KSDATAFORMAT), format->FormatSize)) {
         return STATUS_INVALID_PARAMETER;
     }
     const KS_BITMAPINFOHEADER& offered =
@@ -104,20 +117,20 @@ NTSTATUS NTAPI SetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PKSMULTIPLE_IT
         asked.biCompression != offered.biCompression) {
         return STATUS_NO_MATCH;
     }
-    ULONGLONG needed = static_cast<ULONGLONG>(static_cast<ULONG>(asked.biWidth)) *
-                       static_cast<ULONG>(Magnitude(asked.biHeight)) * 4;
-    if (asked.biSizeImage < needed) {
+    // Rows of biWidth 32-bit pixels: the image is exactly stride × |biHeight| bytes, and the
+    // stride must fit the pin's signed row pitch.
+    ULONGLONG stride = static_cast<ULONGLONG>(static_cast<ULONG>(asked.biWidth)) * 4;
+    ULONGLONG image = stride * Magnitude(asked.biHeight);
+    if (stride > LargestLong || asked.biSizeImage != image) {
         return STATUS_INVALID_PARAMETER;
     }
-    if (capture != nullptr) {
-        capture->DestinationStride = asked.biWidth * 4;
-    }
     if (oldFormat == nullptr) {
-        return STATUS_SUCCESS;
+        return STATUS_SUCCESS;  // the pin's Create takes the format over
     }
     if (pin->DeviceState != KSSTATE_STOP) {
         return STATUS_INVALID_DEVICE_STATE;
     }
+    CapturePin* capture = CapturePin::FromKsPin(pin);
     if (capture != nullptr) {
         CopyConnectionFormat(capture);
     }
@@ -132,5 +145,8 @@ PKS_VIDEOINFOHEADER CopyConnectionFormat(CapturePin* pin)
     ULONG size = biSize > sizeof(KS_BITMAPINFOHEADER) ? sizeof(KS_VIDEOINFOHEADER)
                                                       : biSize + VideoHeaderPrefix;
     RtlCopyMemory(&pin->VideoInfo, header, size);
+    // SetDataFormat accepted the format: biWidth × 4 fits a LONG.
+    pin->DestinationStride =
+        static_cast<LONG>(static_cast<ULONG>(pin->VideoInfo.bmiHeader.biWidth) * 4);
     return &pin->VideoInfo;
 }

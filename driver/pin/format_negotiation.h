@@ -12,5 +12,6 @@ NTSTATUS NTAPI IntersectHandler(PVOID context, PIRP irp, PKSP_PIN pin, PKSDATARA
                                 PULONG dataSize);
 NTSTATUS NTAPI SetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PKSMULTIPLE_ITEM oldAttributes,
                              const KSDATARANGE* range, const KSATTRIBUTE_LIST* attributeRange);
-// Copies the connection format's video header into the pin's VideoInfo and returns it.
+// Takes the accepted connection format over into the pin: its video header into VideoInfo and
+// its row pitch (biWidth × 4) into DestinationStride. Returns the pin's VideoInfo.
 PKS_VIDEOINFOHEADER CopyConnectionFormat(CapturePin* pin);

@@ -696,6 +696,8 @@ EXTERN_C PKSSTREAM_POINTER NTAPI KsPinGetLeadingEdgeStreamPointer(PKSPIN Pin,
                                                                   KSSTREAM_POINTER_STATE State);
 EXTERN_C void NTAPI KsStreamPointerUnlock(PKSSTREAM_POINTER StreamPointer, BOOLEAN Eject);
 EXTERN_C NTSTATUS NTAPI KsStreamPointerAdvance(PKSSTREAM_POINTER StreamPointer);
+EXTERN_C NTSTATUS NTAPI KsStreamPointerSetStatusCode(PKSSTREAM_POINTER StreamPointer,
+                                                     NTSTATUS Status);
 EXTERN_C void NTAPI KsPinAttemptProcessing(PKSPIN Pin, BOOLEAN Asynchronous);
 
 #define KsDiscard(Object, Pointer) KsRemoveItemFromObjectBag((Object)->Bag, (PVOID)(Pointer), TRUE)

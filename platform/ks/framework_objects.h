@@ -79,6 +79,7 @@ struct Pin {
     std::deque<PIRP> frames;
     KSSTREAM_POINTER leadingEdge{};
     PIRP lockedFrame = nullptr;  // the frame behind the locked leading edge, if any
+    NTSTATUS lockedFrameStatus = STATUS_SUCCESS;  // completes the locked frame at eject
 
     // The master clock, when the client gave one.
     std::mutex clockLock;

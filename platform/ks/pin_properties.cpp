@@ -73,6 +73,8 @@ NTSTATUS DataRanges(PIRP irp, const KSPIN_DESCRIPTOR_EX* pin, PVOID data, ULONG 
 }
 
 // KSPROPERTY_PIN_DATAINTERSECTION: the first client range that the pin can serve decides.
+// Every size in the request is the client's: each is checked against the bytes it sent, in
+// 64 bits, before a range is read or handed to the minidriver.
 NTSTATUS DataIntersection(PIRP irp, Filter* filter, const KSPIN_DESCRIPTOR_EX* pin,
                           PVOID request, ULONG inLength, PVOID data, ULONG outLength)
 {
@@ -82,18 +84,23 @@ NTSTATUS DataIntersection(PIRP irp, Filter* filter, const KSPIN_DESCRIPTOR_EX* p
     }
     KSMULTIPLE_ITEM list;
     std::memcpy(&list, bytes + sizeof(KSP_PIN), sizeof list);
-    if (list.Size < sizeof(KSMULTIPLE_ITEM) || sizeof(KSP_PIN) + list.Size > inLength) {
+    if (list.Size < sizeof(KSMULTIPLE_ITEM) || list.Size > inLength - sizeof(KSP_PIN)) {
         return STATUS_INVALID_BUFFER_SIZE;
     }
-    ULONG offset = sizeof(KSMULTIPLE_ITEM);
+    // Each range is at least a KSDATARANGE: a count the list cannot hold is malformed.
+    std::uint64_t listRoom = list.Size - sizeof(KSMULTIPLE_ITEM);
+    if (std::uint64_t{list.Count} * sizeof(KSDATARANGE) > listRoom) {
+        return STATUS_INVALID_BUFFER_SIZE;
+    }
+    std::uint64_t offset = sizeof(KSMULTIPLE_ITEM);
     for (ULONG i = 0; i < list.Count; ++i) {
-        offset = Align8(offset);
-        if (offset + sizeof(KSDATARANGE) > list.Size) {
+        offset = (offset + 7) & ~std::uint64_t{7};
+        if (offset > list.Size || list.Size - offset < sizeof(KSDATARANGE)) {
             return STATUS_INVALID_BUFFER_SIZE;
         }
         auto* clientRange = reinterpret_cast<PKSDATARANGE>(bytes + sizeof(KSP_PIN) + offset);
         if (clientRange->FormatSize < sizeof(KSDATARANGE) ||
-            offset + clientRange->FormatSize > list.Size) {
+            clientRange->FormatSize > list.Size - offset) {
             return STATUS_INVALID_BUFFER_SIZE;
         }
         const KSPIN_DESCRIPTOR& descriptor = pin->PinDescriptor;

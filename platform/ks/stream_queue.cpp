@@ -1,5 +1,6 @@
 // Client frames queued on a pin (IOCTL_KS_READ_STREAM), the leading-edge stream pointer and
-// the return of frames. Queued requests are cancellable until the minidriver locks them.
+// the return of frames, with the status the minidriver gave them. Queued requests are
+// cancellable until the minidriver locks them.
 #include "framework_objects.h"
 
 #include <algorithm>
@@ -149,6 +150,7 @@ extern "C" PKSSTREAM_POINTER NTAPI KsPinGetLeadingEdgeStreamPointer(PKSPIN Pin,
     pointer.Offset = &pointer.OffsetOut;
     if (State == KSSTREAM_POINTER_STATE_LOCKED) {
         pin->lockedFrame = irp;
+        pin->lockedFrameStatus = STATUS_SUCCESS;
     } else {
         ks::RequeueFrame(pin, irp);
         pointer.StreamHeader = nullptr;
@@ -164,18 +166,36 @@ extern "C" void NTAPI KsStreamPointerUnlock(PKSSTREAM_POINTER StreamPointer, BOO
         return;
     }
     PIRP irp;
+    NTSTATUS status;
     {
         std::lock_guard<std::mutex> guard(pin->queueLock);
         irp = pin->lockedFrame;
+        status = pin->lockedFrameStatus;
         pin->lockedFrame = nullptr;
+        pin->lockedFrameStatus = STATUS_SUCCESS;
         if (irp != nullptr && !Eject) {
             ks::RequeueFrame(pin, irp);
             return;
         }
     }
     if (irp != nullptr) {
-        ks::CompleteFrame(irp, STATUS_SUCCESS);
+        ks::CompleteFrame(irp, status);
     }
+}
+
+extern "C" NTSTATUS NTAPI KsStreamPointerSetStatusCode(PKSSTREAM_POINTER StreamPointer,
+                                                       NTSTATUS Status)
+{
+    ks::Pin* pin = ks::PinOf(StreamPointer->Pin);
+    if (pin == nullptr) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    std::lock_guard<std::mutex> guard(pin->queueLock);
+    if (pin->lockedFrame == nullptr || StreamPointer != &pin->leadingEdge) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    pin->lockedFrameStatus = Status;
+    return STATUS_SUCCESS;
 }
 
 extern "C" NTSTATUS NTAPI KsStreamPointerAdvance(PKSSTREAM_POINTER StreamPointer)

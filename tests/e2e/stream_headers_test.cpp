@@ -40,20 +40,59 @@ TEST_F(StreamHeaders, WithoutAClockTimeIsZeroAndFlagsAreLeftAlone)
     EXPECT_EQ(header.DataUsed, 1443840u);
 }
 
-TEST_F(StreamHeaders, FrameSmallerThanTheImageIsNeverOverrun)
+// Client frames around the image's size: one that holds the image gets it and DataUsed says
+// exactly its size; a smaller one gets nothing, comes back too small with DataUsed 0, and is
+// counted as dropped rather than delivered.
+struct ExtentCase {
+    const char* Name;
+    LONG ExtentBeyondImage;  // the client's FrameExtent minus the image size
+    NTSTATUS Expected;
+};
+
+void PrintTo(const ExtentCase& row, std::ostream* out)
 {
+    *out << row.Name;
+}
+
+class FrameExtent : public StreamingTest, public testing::WithParamInterface<ExtentCase> {};
+
+TEST_P(FrameExtent, DataUsedNeverExceedsTheImageWritten)
+{
+    const ExtentCase& row = GetParam();
     StartStreaming(true);
+    CapturePin& pin = *device_->StreamOwner;
+    ULONG extent = FrameBytes() + row.ExtentBeyondImage;
     std::vector<std::uint8_t> frame(FrameBytes() + 64, 0xEE);
     KSSTREAM_HEADER header{};
     header.Size = sizeof header;
-    header.FrameExtent = FrameBytes() / 2;  // the client offers only half a frame
+    header.FrameExtent = extent;
     header.Data = frame.data();
-    ASSERT_EQ(KsReadStream(pin_.Get(), &header, 5000), STATUS_SUCCESS);
-    EXPECT_LE(header.DataUsed, FrameBytes() / 2);
-    for (std::size_t i = FrameBytes() / 2; i < frame.size(); ++i) {
+    header.DataUsed = 0x5A5A5A5A;
+    ASSERT_EQ(KsReadStream(pin_.Get(), &header, 5000), row.Expected);
+    bool delivered = NT_SUCCESS(row.Expected);
+    EXPECT_EQ(header.DataUsed, delivered ? FrameBytes() : 0u);
+    EXPECT_EQ(InterlockedExchangeAdd(&pin.FramesDelivered, 0), delivered ? 1 : 0);
+    EXPECT_EQ(InterlockedExchangeAdd(&pin.DroppedFrames, 0), delivered ? 0 : 1);
+    // Nothing of a dropped frame is written, nothing past the image of a delivered one.
+    std::size_t untouchedFrom = delivered ? FrameBytes() : 0;
+    for (std::size_t i = untouchedFrom; i < frame.size(); ++i) {
         ASSERT_EQ(frame[i], 0xEE) << "byte " << i;
     }
+    // The stream goes on with the next frame that fits.
+    std::vector<std::uint8_t> next;
+    ASSERT_EQ(ReadFrame(next, header), STATUS_SUCCESS);
+    EXPECT_EQ(header.DataUsed, FrameBytes());
 }
+
+const ExtentCase ExtentCases[] = {
+    {"HalfTheImage", -static_cast<LONG>(752 * 480 * 2), STATUS_BUFFER_TOO_SMALL},
+    {"OneByteShort", -1, STATUS_BUFFER_TOO_SMALL},
+    {"ExactlyTheImage", 0, STATUS_SUCCESS},
+    {"LargerThanTheImage", 64, STATUS_SUCCESS},
+};
+
+INSTANTIATE_TEST_SUITE_P(Rows, FrameExtent, testing::ValuesIn(ExtentCases),
+                         [](const auto& row) { return std::string(row.param.Name); });
 
 }  // namespace
 }  // namespace cameratest

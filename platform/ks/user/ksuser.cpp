@@ -219,15 +219,17 @@ NTSTATUS KsCreatePin(HANDLE FilterHandle, PKSPIN_CONNECT Connect, ACCESS_MASK De
     // The create name: the pin create name, then the KSPIN_CONNECT and the format.
     KSDATAFORMAT format;
     std::memcpy(&format, Connect + 1, sizeof format);
+    // The name's length is 16 bits: FormatSize is the caller's, added in 64 bits.
     std::size_t prefix = (sizeof(ks::kPinCreateName) / sizeof(WCHAR) - 1) * sizeof(WCHAR);
-    std::size_t payload = sizeof(KSPIN_CONNECT) + format.FormatSize;
+    std::uint64_t payload = std::uint64_t{sizeof(KSPIN_CONNECT)} + format.FormatSize;
     if (format.FormatSize < sizeof(KSDATAFORMAT) || prefix + payload > 0xFFF0) {
         filter->Dereference();
         return STATUS_INVALID_PARAMETER;
     }
-    std::vector<std::uint8_t> name(prefix + payload);
+    auto payloadBytes = static_cast<std::size_t>(payload);
+    std::vector<std::uint8_t> name(prefix + payloadBytes);
     std::memcpy(name.data(), ks::kPinCreateName, prefix);
-    std::memcpy(name.data() + prefix, Connect, payload);
+    std::memcpy(name.data() + prefix, Connect, payloadBytes);
     NTSTATUS status = OpenFile(filter->device, filter, std::move(name), ConnectionHandle);
     filter->Dereference();
     return status;
