@@ -1,0 +1,29 @@
+// The lock of one camera's shared state: its settings record, frame geometry, pin count and
+// the register traffic behind them. Property requests of every filter open on the camera, the
+// stream's claim and start, pin create and close, and the settings load and save hold it, so
+// requests arriving through two filters at once run one after the other. The capture thread and
+// the process pass never take it: what they read is fixed while a pin exists.
+#pragma once
+
+#include <wdm.h>
+
+struct DeviceLock {
+    KEVENT Free;  // synchronization event: signalled while nobody holds the lock
+};
+
+void InitializeDeviceLock(DeviceLock* lock);
+// Waits at PASSIVE_LEVEL until the lock is free; normal kernel APCs stay off while it is held.
+// Not recursive.
+void AcquireDeviceLock(DeviceLock* lock);
+void ReleaseDeviceLock(DeviceLock* lock);
+
+class DeviceLockGuard {
+public:
+    explicit DeviceLockGuard(DeviceLock* lock) : lock_(lock) { AcquireDeviceLock(lock_); }
+    ~DeviceLockGuard() { ReleaseDeviceLock(lock_); }
+    DeviceLockGuard(const DeviceLockGuard&) = delete;
+    DeviceLockGuard& operator=(const DeviceLockGuard&) = delete;
+
+private:
+    DeviceLock* lock_;
+};
