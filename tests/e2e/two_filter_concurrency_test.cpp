@@ -17,8 +17,10 @@
 namespace cameratest {
 namespace {
 
-constexpr int kWalkSteps = 40;
-constexpr int kOtherPinRounds = 12;
+constexpr int kWalkSteps = 20;
+constexpr int kOtherPinRounds = 6;
+// Requests each traffic thread sends at most; it stops early when both pins' walks are done.
+constexpr int kRequestsPerThread = 80;
 constexpr ULONG kFrameWaitMs = 3000;
 
 using Random = std::mt19937;
@@ -207,7 +209,7 @@ TEST_P(TwoFilterCampaign, RandomWalkWithPropertyTrafficThroughBothFilters)
     const unsigned seed = GetParam();
     std::atomic<int> walking{2};
     auto traffic = [&walking](const camctl::CameraControl& control, Random random) {
-        while (walking.load() != 0) {
+        for (int sent = 0; sent < kRequestsPerThread && walking.load() != 0; ++sent) {
             SendRandomRequest(control, random);
         }
     };
