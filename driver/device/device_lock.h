@@ -7,13 +7,17 @@
 
 #include <wdm.h>
 
+// The lock is handed over: a releasing thread that finds others waiting passes the lock to one
+// of them instead of freeing it, so a thread that sends requests back to back cannot take it
+// again ahead of a request that has been waiting.
 struct DeviceLock {
-    KEVENT Free;  // synchronization event: signalled while nobody holds the lock
+    LONG volatile Contenders;  // the holder and the threads waiting for it
+    KEVENT Handover;           // synchronization event: set once for each hand-over
 };
 
 void InitializeDeviceLock(DeviceLock* lock);
-// Waits at PASSIVE_LEVEL until the lock is free; normal kernel APCs stay off while it is held.
-// Not recursive.
+// Waits at PASSIVE_LEVEL until the lock is handed over; normal kernel APCs stay off while it
+// is held. Not recursive.
 void AcquireDeviceLock(DeviceLock* lock);
 void ReleaseDeviceLock(DeviceLock* lock);
 
