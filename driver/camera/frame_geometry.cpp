@@ -18,10 +18,11 @@ constexpr SubSampledSize SubSampledSizes[] = {{376, 240}, {188, 120}, {94, 60}};
 void SetRegionOfInterest(CaptureDevice* device, LONG x, LONG y, LONG width, LONG height,
                          ULONG subSample)
 {
-    if (InterlockedExchangeAdd(&device->PinOpen, 0) != 0) {
+    if (device->PinExists()) {
         return;
     }
-    if (subSample == 0) {
+    // Modes without a fixed size of their own take the window as given, so it is checked too.
+    if (subSample < 1 || subSample > 3) {
         if (x >= 720) {
             x = 0;
         }
@@ -40,11 +41,16 @@ void SetRegionOfInterest(CaptureDevice* device, LONG x, LONG y, LONG width, LONG
         if (height < 32) {
             height = 32;
         }
-        if (x + width > static_cast<LONG>(SensorWidth)) {
-            width = static_cast<LONG>(SensorWidth) - x;
+        // 0 <= x <= 719 and 0 <= y <= 447 here: the room left is positive and the window is
+        // compared with it, never summed with its origin (a size near the largest LONG would
+        // overflow the sum).
+        LONG roomRight = static_cast<LONG>(SensorWidth) - x;
+        LONG roomBelow = static_cast<LONG>(SensorHeight) - y;
+        if (width > roomRight) {
+            width = roomRight;
         }
-        if (y + height > static_cast<LONG>(SensorHeight)) {
-            height = static_cast<LONG>(SensorHeight) - y;
+        if (height > roomBelow) {
+            height = roomBelow;
         }
     }
     CameraSettings& settings = device->Settings;

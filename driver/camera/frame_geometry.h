@@ -16,7 +16,8 @@ struct FrameGeometry {
 };
 
 // Validates and stores the window and mode, sets the frame sizes and rewrites the camera's
-// offered video format. Does nothing while a capture pin exists.
+// offered video format. Does nothing while a capture pin exists on any filter of the camera.
+// Runs under the device lock (or before the camera has a filter).
 void SetRegionOfInterest(CaptureDevice* device, LONG x, LONG y, LONG width, LONG height,
                          ULONG subSample);
 // BayerPhase from BaseBayerPhase and the parity of the window origin.

@@ -346,6 +346,11 @@ ULONG CaptureDevice::GetExTrigger()
 
 void CaptureDevice::SetClock(LONG value)
 {
+    // A new clock restarts the sensor and rewrites the transfer size: not under a pin, whose
+    // stream reads frames of the size it was started with.
+    if (PinExists()) {
+        return;
+    }
     LONG clock = value < 0 || value > 5 ? 0 : value;
     CommandChannelGuard guard(&Channel);
     if (!WriteBridgeRegister(this, ClockRegister, static_cast<ULONG>(clock))) {

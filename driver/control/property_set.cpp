@@ -1,8 +1,10 @@
 // The private property set: its handlers, its item table and the filter's automation table.
 //
-// The handlers take no lock of their own. The framework calls them one at a time per filter,
-// and every camera register operation holds the device's command channel, so a property request
-// never interleaves its packets with another request's or with the stream start's.
+// The framework calls the handlers one at a time per filter only, and any number of filters may
+// be open on one camera: every handler that touches the device holds the device lock for the
+// whole request. Settings, their processor mirror, the geometry and the selected data-store
+// address then change one request at a time, a read-modify-write of a register is not split by
+// another filter's request, and none of it overlaps the stream start (which holds the lock too).
 #include "control/property_set.h"
 
 #include "camera/command_channel.h"
@@ -65,7 +67,8 @@ void GetCameraProperty(CaptureDevice* device, ULONG id, CameraPropertyValue* rec
     case CameraProperty::RoiY: value = device->GetRoiY(); break;
     case CameraProperty::RoiW: value = device->GetRoiW(); break;
     case CameraProperty::RoiH: value = device->GetRoiH(); break;
-    case CameraProperty::PinOpen: value = InterlockedExchangeAdd(&device->PinOpen, 0); break;
+    // Pins are counted; the item reports whether any exists.
+    case CameraProperty::PinOpen: value = device->PinExists() ? 1 : 0; break;
     case CameraProperty::Reserved46:
     case CameraProperty::Reserved50:
     case CameraProperty::Reserved51:
@@ -134,6 +137,7 @@ NTSTATUS NTAPI ImageParameterPropertyHandler(PIRP irp, PKSIDENTIFIER request, PV
         return STATUS_UNSUCCESSFUL;
     }
     auto* record = static_cast<CameraPropertyValue*>(data);
+    DeviceLockGuard guard(&device->Lock);
     if (IsSet(request)) {
         (device->*Set)(record->Value);
     } else {
@@ -178,6 +182,7 @@ NTSTATUS NTAPI CameraPropertyHandler(PIRP irp, PKSIDENTIFIER request, PVOID data
         return STATUS_UNSUCCESSFUL;
     }
     auto* record = static_cast<CameraPropertyValue*>(data);
+    DeviceLockGuard guard(&device->Lock);
     if (IsSet(request)) {
         SetCameraProperty(device, request->Id, record);
     } else {
@@ -194,6 +199,7 @@ NTSTATUS NTAPI WindowPropertyHandler(PIRP irp, PKSIDENTIFIER request, PVOID data
         return STATUS_UNSUCCESSFUL;
     }
     if (IsSet(request)) {
+        DeviceLockGuard guard(&device->Lock);
         const auto* window = static_cast<const CameraWindowRequest*>(data);
         // The same rule as the settings load: an unknown mode is the plain window.
         ULONG subSample = window->SubSample > LargestSubSample ? 0 : window->SubSample;
@@ -216,6 +222,7 @@ NTSTATUS NTAPI RegisterWritePropertyHandler(PIRP irp, PKSIDENTIFIER request, PVO
     const auto* record = static_cast<const CameraPropertyValue*>(data);
     ULONG reg = static_cast<ULONG>(record->Value) & 0xFF;
     ULONG value = static_cast<ULONG>(record->Value2) & 0xFFFF;
+    DeviceLockGuard guard(&device->Lock);
     return WriteSensorRegister(device, reg, value) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
 }
 
@@ -226,6 +233,7 @@ NTSTATUS NTAPI RawPropertyHandler(PIRP irp, PKSIDENTIFIER request, PVOID data)
         return STATUS_UNSUCCESSFUL;
     }
     auto* raw = static_cast<CameraRawRequest*>(data);
+    DeviceLockGuard guard(&device->Lock);
     switch (request->Id) {
     case CameraProperty::RawCommand:
         if (!IsSet(request)) {

@@ -58,6 +58,7 @@ NTSTATUS NTAPI CaptureDevice::Add(PKSDEVICE device)
 
 NTSTATUS CaptureDevice::InitializeDefaults()
 {
+    InitializeDeviceLock(&Lock);
     BaseBayerPhase = 3;
     ChipVersion = 0x1300;
     RtlZeroMemory(&Link, sizeof Link);
@@ -119,6 +120,8 @@ NTSTATUS NTAPI CaptureDevice::Start(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, P
             }
         }
     }
+    // The filter factory exists from here on: a filter's property requests may already come.
+    DeviceLockGuard guard(&object->Lock);
     // A processor destroyed by an earlier stop is made again, so the camera can stream after a
     // stop and start.
     if (object->Processor == nullptr) {
@@ -135,6 +138,7 @@ void NTAPI CaptureDevice::Stop(PKSDEVICE device, PIRP)
     if (object == nullptr) {
         return;
     }
+    DeviceLockGuard guard(&object->Lock);
     SaveSettings(object);
     UnconfigureDevice(&object->Link);
     object->DestroyProcessor();
@@ -159,6 +163,7 @@ NTSTATUS NTAPI CaptureDevice::FilterClose(PKSFILTER filter, PIRP)
 {
     CaptureDevice* object = FromKsDevice(KsGetDevice(filter));
     if (object != nullptr) {
+        DeviceLockGuard guard(&object->Lock);
         SaveSettings(object);
     }
     return STATUS_SUCCESS;
@@ -207,8 +212,27 @@ void CaptureDevice::NotifyFrameReady()
     StreamOwner->NotifyFrameReady();
 }
 
+void CaptureDevice::AddOpenPin()
+{
+    DeviceLockGuard guard(&Lock);
+    InterlockedIncrement(&PinOpen);
+}
+
+void CaptureDevice::RemoveOpenPin()
+{
+    DeviceLockGuard guard(&Lock);
+    InterlockedDecrement(&PinOpen);
+}
+
+bool CaptureDevice::PinExists()
+{
+    return InterlockedExchangeAdd(&PinOpen, 0) != 0;
+}
+
 NTSTATUS CaptureDevice::AcquireStream(CapturePin* pin, PKS_VIDEOINFOHEADER format)
 {
+    // The processor is seeded from the settings another filter's requests may be changing.
+    DeviceLockGuard guard(&Lock);
     if (InterlockedCompareExchange(&StreamClaimed, 1, 0) != 0) {
         return STATUS_SHARING_VIOLATION;
     }
@@ -245,6 +269,10 @@ void CaptureDevice::ReleaseStream()
 
 NTSTATUS CaptureDevice::StartCapture()
 {
+    // The sensor is programmed, and the worker sized, from one consistent view of the settings
+    // and the geometry; the geometry then stays fixed until the last pin closes, so the capture
+    // thread and the process pass read what the stream was started with.
+    DeviceLockGuard guard(&Lock);
     UpdateBayerPhase(this);
     if (Processor != nullptr) {
         Processor->SetBayerPhase(static_cast<LONG>(Settings.BayerPhase));

@@ -5,6 +5,7 @@
 #include "camera/command_channel.h"
 #include "camera/frame_geometry.h"
 #include "device/camera_settings.h"
+#include "device/device_lock.h"
 #include "pin/video_format.h"
 #include "usb/frame_transfer.h"
 #include "usb/usb_link.h"
@@ -44,6 +45,14 @@ public:
     static CaptureDevice* FromKsDevice(PKSDEVICE device);
 
     NTSTATUS InitializeDefaults();
+
+    // Capture pins of every filter on the camera: each Create that succeeds counts one, its
+    // Close removes it. While any exists the window, the sub-sampling and the clock stay as
+    // they are. Each takes the device lock.
+    void AddOpenPin();
+    void RemoveOpenPin();
+    // Whether a capture pin exists; the caller holds the device lock.
+    bool PinExists();
 
     // The stream, in calling order: one pin claims it, runs, pauses and stops capture.
     NTSTATUS AcquireStream(CapturePin* pin, PKS_VIDEOINFOHEADER format);
@@ -116,7 +125,11 @@ public:
     PKS_VIDEOINFOHEADER StreamFormat;
     FrameGeometry Geometry;
     ULONG BaseBayerPhase;
+    // How many capture pins exist (on all filters of the camera); changed under Lock.
     LONG volatile PinOpen;
+    // Held by property requests, stream claim and start, pin create and close, and the
+    // settings load and save; see device_lock.h.
+    DeviceLock Lock;
     ULONG ChipVersion;
     CameraFormats Formats;
     // The worker was handed to the framework device's bag, which destroys it.

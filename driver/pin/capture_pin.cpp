@@ -66,11 +66,12 @@ NTSTATUS NTAPI CapturePin::Create(PKSPIN pin, PIRP)
     if (capture == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    InterlockedExchange(&device->PinOpen, 1);
+    // Counted, not flagged: pins of other filters on the camera may come and go meanwhile.
+    device->AddOpenPin();
     NTSTATUS status = KsAddItemToObjectBag(pin->Bag, capture, ReleaseCapturePin);
     if (!NT_SUCCESS(status)) {
         capture->Destroy();
-        InterlockedExchange(&device->PinOpen, 0);
+        device->RemoveOpenPin();
         return status;
     }
     pin->Context = capture;
@@ -87,7 +88,7 @@ NTSTATUS NTAPI CapturePin::Create(PKSPIN pin, PIRP)
                          FrameBufferPoolTag);
     }
     if (!NT_SUCCESS(status)) {
-        InterlockedExchange(&device->PinOpen, 0);
+        device->RemoveOpenPin();
         return status;
     }
     auto* framing = const_cast<KSALLOCATOR_FRAMING_EX*>(descriptor->AllocatorFraming);
@@ -108,7 +109,7 @@ NTSTATUS NTAPI CapturePin::Close(PKSPIN pin, PIRP)
     CapturePin* capture = FromKsPin(pin);
     if (capture != nullptr) {
         capture->DestinationStride = 0;
-        InterlockedExchange(&capture->Device->PinOpen, 0);
+        capture->Device->RemoveOpenPin();
     }
     return STATUS_SUCCESS;
 }

@@ -1,6 +1,7 @@
 // The capture pin's format negotiation.
 #include "pin/format_negotiation.h"
 
+#include "device/capture_device.h"
 #include "pin/capture_pin.h"
 
 namespace {
@@ -44,6 +45,21 @@ bool HeaderFits(ULONG biSize, ULONG prefix, ULONG size)
 {
     return biSize >= BitmapHeaderSize &&
            static_cast<ULONGLONG>(prefix) + VideoHeaderPrefix + biSize <= size;
+}
+
+// The bitmap header of the camera's offered range. Window sets through any filter of the camera
+// rewrite it, also while a pin is being created on another filter, so it is copied under the
+// device lock.
+KS_BITMAPINFOHEADER OfferedBitmap(PKSPIN pin, const KSDATARANGE* range)
+{
+    const KS_BITMAPINFOHEADER& bitmap =
+        reinterpret_cast<const KS_DATARANGE_VIDEO*>(range)->VideoInfoHeader.bmiHeader;
+    CaptureDevice* device = CaptureDevice::FromKsDevice(KsGetDevice(pin));
+    if (device == nullptr) {
+        return bitmap;
+    }
+    DeviceLockGuard guard(&device->Lock);
+    return bitmap;
 }
 
 }  // namespace
@@ -110,8 +126,7 @@ NTSTATUS NTAPI SetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PKSMULTIPLE_IT
     if (!HeaderFits(header->bmiHeader.biSize, sizeof(KSDATAFORMAT), format->FormatSize)) {
         return STATUS_INVALID_PARAMETER;
     }
-    const KS_BITMAPINFOHEADER& offered =
-        reinterpret_cast<const KS_DATARANGE_VIDEO*>(range)->VideoInfoHeader.bmiHeader;
+    const KS_BITMAPINFOHEADER offered = OfferedBitmap(pin, range);
     const KS_BITMAPINFOHEADER& asked = header->bmiHeader;
     if (asked.biWidth < offered.biWidth || Magnitude(asked.biHeight) != Magnitude(offered.biHeight) ||
         asked.biCompression != offered.biCompression) {

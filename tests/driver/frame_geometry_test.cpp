@@ -30,6 +30,15 @@ TEST_F(FrameGeometryTest, WindowsAreCorrectedNeverRefused)
     ExpectWindow(0, 0, 752, 480);
     Roi(0, 448, 100, 100, 0);
     ExpectWindow(0, 0, 100, 100);
+    // Sizes near the largest value: the edge is compared without forming origin + size.
+    Roi(1, 0, 2147483647, 480, 0);
+    ExpectWindow(1, 0, 751, 480);
+    Roi(0, 1, 752, 2147483647, 0);
+    ExpectWindow(0, 1, 752, 479);
+    Roi(719, 447, 2147483647 - 100, 2147483647 - 10, 0);
+    ExpectWindow(719, 447, 33, 33);
+    EXPECT_EQ(device_->Geometry.FrameWidth, 33u);
+    EXPECT_EQ(device_->Geometry.FrameHeight, 33u);
 }
 
 TEST_F(FrameGeometryTest, OutputWidthIsRoundedDownToEight)

@@ -271,7 +271,7 @@ TEST_F(PropertySetTest, TimeoutAbove500MillisecondsIsTaken)
     }
 }
 
-TEST_F(PropertySetTest, WindowChangesOnlyWithoutAPin)
+TEST_F(PropertySetTest, WindowAndClockChangeOnlyWithoutAPin)
 {
     EXPECT_EQ(SetWindow(0, 100, 50, 320, 240), STATUS_SUCCESS);
     EXPECT_EQ(Region(), (std::array<LONG, 5>{0, 100, 50, 320, 240}));
@@ -285,12 +285,20 @@ TEST_F(PropertySetTest, WindowChangesOnlyWithoutAPin)
         EXPECT_EQ(device_->Geometry.FrameWidth, 64u);
     }
 
-    InterlockedExchange(&device_->PinOpen, 1);
-    EXPECT_EQ(Get(CameraProperty::PinOpen), 1);
-    EXPECT_EQ(SetWindow(1, 0, 0, 752, 480), STATUS_SUCCESS);
-    EXPECT_EQ(Region(), (std::array<LONG, 5>{0, 10, 20, 64, 460}));
+    // Pins of two filters: the item says whether any exists, not how many.
+    for (LONG pins : {1, 2}) {
+        InterlockedExchange(&device_->PinOpen, pins);
+        EXPECT_EQ(Get(CameraProperty::PinOpen), 1);
+        EXPECT_EQ(SetWindow(1, 0, 0, 752, 480), STATUS_SUCCESS);
+        EXPECT_EQ(Region(), (std::array<LONG, 5>{0, 10, 20, 64, 460}));
+        // A clock change would restart the sensor under the stream.
+        EXPECT_EQ(Set(CameraProperty::Clock, 4), STATUS_SUCCESS);
+        EXPECT_EQ(Camera().PeekBridgeRegister(0x0F), 0);
+    }
     InterlockedExchange(&device_->PinOpen, 0);
     EXPECT_EQ(Get(CameraProperty::PinOpen), 0);
+    EXPECT_EQ(Set(CameraProperty::Clock, 4), STATUS_SUCCESS);
+    EXPECT_EQ(Camera().PeekBridgeRegister(0x0F), 4);
 }
 
 TEST_F(PropertySetTest, RegisterItemsReachTheSensorDirectly)

@@ -1,6 +1,8 @@
 // Pin states over a running stream: the stream claim, pause and resume, and stopping.
 #include "streaming_fixture.h"
 
+#include "camera_control.h"
+
 namespace cameratest {
 namespace {
 
@@ -137,6 +139,46 @@ TEST_F(StreamStates, RegionCannotChangeWhileThePinExists)
     pin_.Close();
     SetRegionOfInterest(device_, 0, 0, 100, 100, 0);
     EXPECT_EQ(device_->GetRoiW(), 100);
+}
+
+TEST_F(StreamStates, AnotherFiltersPinLeavesWindowAndClockFrozenUnderTheStream)
+{
+    SetRegionOfInterest(device_, 0, 0, 64, 64, 0);
+    StartStreamingWithAFrame();
+    camctl::CameraControl second;
+    ASSERT_EQ(second.Open(KsEnumerateFilters(KSCATEGORY_CAPTURE).at(0)), STATUS_SUCCESS);
+    {
+        ksclient::Pin other;
+        std::vector<std::uint8_t> format = NegotiatedFormat();
+        ASSERT_EQ(second.Filter().CreatePin(0, format.data(), static_cast<ULONG>(format.size()),
+                                            other),
+                  STATUS_SUCCESS);
+        ASSERT_EQ(other.Close(), STATUS_SUCCESS);
+    }
+    LONG pinOpen = 0;
+    ASSERT_EQ(second.Get(CameraProperty::PinOpen, pinOpen), STATUS_SUCCESS);
+    EXPECT_EQ(pinOpen, 1) << "the first filter's pin still exists";
+
+    std::size_t prepared = StreamPreparations(*plugged_);
+    LONG clock = device_->Settings.Clock;
+    ASSERT_EQ(second.SetWindow({0, 0, 0, 752, 480}), STATUS_SUCCESS);
+    ASSERT_EQ(second.Set(CameraProperty::Clock, clock == 1 ? 2 : 1), STATUS_SUCCESS);
+    camctl::Window window;
+    ASSERT_EQ(second.GetWindow(window), STATUS_SUCCESS);
+    ASSERT_EQ(window.width, 64);
+    ASSERT_EQ(window.height, 64);
+    ASSERT_EQ(device_->Settings.Clock, clock);
+    ASSERT_EQ(StreamPreparations(*plugged_), prepared) << "the sensor was reprogrammed";
+
+    std::vector<std::uint8_t> frame;
+    KSSTREAM_HEADER header{};
+    ASSERT_EQ(ReadFrame(frame, header), STATUS_SUCCESS);
+    EXPECT_EQ(header.DataUsed, 64u * 64u * 4u);
+    second.Close();
+    pin_.Close();
+    ASSERT_EQ(device_->PinOpen, 0);
+    SetRegionOfInterest(device_, 0, 0, 752, 480, 0);
+    EXPECT_EQ(device_->GetRoiW(), 752);
 }
 
 }  // namespace
