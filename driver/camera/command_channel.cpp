@@ -4,6 +4,13 @@
 #include "device/capture_device.h"
 #include "usb/frame_timeout.h"
 
+namespace {
+
+// How often a wait for the channel that may be abandoned looks at its abandon flag.
+constexpr ULONG AbandonCheckIntervalMs = 5;
+
+}  // namespace
+
 void InitializeCommandChannel(CommandChannel* channel)
 {
     RtlZeroMemory(channel->RegisterBuffer, PacketSize);
@@ -26,6 +33,25 @@ void AcquireCommandChannel(CommandChannel* channel)
     ++lock.Depth;
 }
 
+BOOLEAN AcquireCommandChannelUnless(CommandChannel* channel, LONG volatile* abandon)
+{
+    CommandLock& lock = channel->Lock;
+    PVOID self = KeGetCurrentThread();
+    if (InterlockedCompareExchangePointer(&lock.Owner, nullptr, nullptr) != self) {
+        LARGE_INTEGER slice;
+        slice.QuadPart = -static_cast<LONGLONG>(AbandonCheckIntervalMs) * 10000;
+        while (KeWaitForSingleObject(&lock.Free, Executive, KernelMode, FALSE, &slice) ==
+               STATUS_TIMEOUT) {
+            if (InterlockedExchangeAdd(abandon, 0) != 0) {
+                return FALSE;
+            }
+        }
+        InterlockedExchangePointer(&lock.Owner, self);
+    }
+    ++lock.Depth;
+    return TRUE;
+}
+
 void ReleaseCommandChannel(CommandChannel* channel)
 {
     CommandLock& lock = channel->Lock;
@@ -37,14 +63,34 @@ void ReleaseCommandChannel(CommandChannel* channel)
 
 namespace {
 
+// Bytes of a read command that its acknowledgement (the first reply) echoes.
+constexpr ULONG AcknowledgedBytes = 8;
+// Replies a read skips while looking for its acknowledgement: what reads given up on may have
+// left behind, bounded so that a camera that keeps talking cannot hold the read for ever.
+constexpr ULONG MostSkippedReplies = 32;
+
+// A stalled endpoint stays halted, and the host stack refuses every later transfer on its pipe,
+// until the pipe is reset.
+bool StalledPipe(USBD_STATUS urbStatus)
+{
+    return urbStatus == USBD_STATUS_STALL_PID || urbStatus == USBD_STATUS_ENDPOINT_HALTED;
+}
+
 BOOLEAN TransferPacket(CaptureDevice* device, ULONG pipe, PVOID buffer, ULONG length)
 {
     if (length == 0 || buffer == nullptr) {
         return FALSE;
     }
     ULONG moved = 0;
+    USBD_STATUS urbStatus = USBD_STATUS_SUCCESS;
     NTSTATUS status = PipeTransfer(&device->Link, pipe, length, buffer, &moved,
-                                   RegisterTransferTimeoutMs());
+                                   RegisterTransferTimeoutMs(), &urbStatus);
+    if (!NT_SUCCESS(status) && StalledPipe(urbStatus)) {
+        // Reset the pipe, clearing the stall, and send once more.
+        RecoverPipe(&device->Link, pipe);
+        status = PipeTransfer(&device->Link, pipe, length, buffer, &moved,
+                              RegisterTransferTimeoutMs());
+    }
     return NT_SUCCESS(status) && moved >= length;
 }
 
@@ -58,12 +104,38 @@ UCHAR* StartCommand(CaptureDevice* device, UCHAR opcode, UCHAR reg)
     return packet;
 }
 
-// Sends the register buffer, then reads the two replies into it; the second one counts.
+bool Acknowledges(const UCHAR* reply, const UCHAR* command)
+{
+    for (ULONG i = 0; i < AcknowledgedBytes; ++i) {
+        if (reply[i] != command[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Sends the register buffer, then reads the replies into it: the first that acknowledges this
+// command (echoes its opcode, register and parameters), then the value after it. Replies
+// before the acknowledgement belong to reads that were given up on (their replies came late,
+// or a failed transfer left them queued) and are skipped, so one failed read never shifts the
+// replies of every later one.
 BOOLEAN ExchangeForReply(CaptureDevice* device)
 {
     UCHAR* packet = device->Channel.RegisterBuffer;
-    return SendPacket(device, packet, PacketSize) && ReceivePacket(device, packet, PacketSize) &&
-           ReceivePacket(device, packet, PacketSize);
+    UCHAR command[AcknowledgedBytes];
+    RtlCopyMemory(command, packet, AcknowledgedBytes);
+    if (!SendPacket(device, packet, PacketSize)) {
+        return FALSE;
+    }
+    for (ULONG skipped = 0; skipped <= MostSkippedReplies; ++skipped) {
+        if (!ReceivePacket(device, packet, PacketSize)) {
+            return FALSE;
+        }
+        if (Acknowledges(packet, command)) {
+            return ReceivePacket(device, packet, PacketSize);
+        }
+    }
+    return FALSE;
 }
 
 }  // namespace

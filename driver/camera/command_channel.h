@@ -42,6 +42,9 @@ struct CommandChannel {
 
 void InitializeCommandChannel(CommandChannel* channel);
 void AcquireCommandChannel(CommandChannel* channel);
+// Takes the channel as AcquireCommandChannel does, but gives up (false) once `abandon` is
+// nonzero, which it checks every few milliseconds while the channel is held by another thread.
+BOOLEAN AcquireCommandChannelUnless(CommandChannel* channel, LONG volatile* abandon);
 void ReleaseCommandChannel(CommandChannel* channel);
 
 class CommandChannelGuard {

@@ -112,6 +112,8 @@ void CaptureWorker::DropReadyFrames()
 void CaptureWorker::StartThread()
 {
     InterlockedExchange(&RunFlag, 1);
+    // The last stop or pause stopped the frame reads; the new thread may read again.
+    AllowFrameReads(Device);
     // Both buffers start Free, except one a late process pass is still converting: the new
     // capture thread must not refill it under the conversion, and the pass frees it when done.
     KIRQL irql = KfAcquireSpinLock(&StateLock);
