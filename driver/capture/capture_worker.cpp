@@ -60,6 +60,7 @@ NTSTATUS CaptureWorker::StartWorker(ImageProcessor* processor, LONG width, LONG 
     InterlockedExchange(&FramesRead, 0);
     InterlockedExchange(&FramesConverted, 0);
     Processor = processor;
+    NoteCameraProgrammed(Device);
     Device->StartSensor();
     ULONG transferSize = 0;
     Device->GetTransferSize(&transferSize);

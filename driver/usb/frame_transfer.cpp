@@ -1,6 +1,7 @@
 // The chunked frame read.
 #include "usb/frame_transfer.h"
 
+#include "camera/sensor_programming.h"
 #include "device/capture_device.h"
 #include "device/pool_tags.h"
 #include "usb/frame_timeout.h"
@@ -116,6 +117,11 @@ void StopFrameReads(CaptureDevice* device)
     KfReleaseSpinLock(&transfer->ChunkLock, irql);
     // A frame packet on its way to the camera.
     AbortPipes(&device->Link);
+}
+
+void NoteCameraProgrammed(CaptureDevice* device)
+{
+    device->Transfer.PortResetsProgrammed = InterlockedExchangeAdd(&device->Link.PortResets, 0);
 }
 
 void AllowFrameReads(CaptureDevice* device)
@@ -341,6 +347,15 @@ BOOLEAN CaptureDevice::ReadFrame(UCHAR* buffer, BOOLEAN* read)
     if (InterlockedExchangeAdd(&Transfer.ReadsStopped, 0) != 0) {
         *read = FALSE;
         return FALSE;
+    }
+    LONG portResets = InterlockedExchangeAdd(&Link.PortResets, 0);
+    if (portResets != Transfer.PortResetsProgrammed) {
+        // A reset of a disabled port put the camera back to its power-on registers: program
+        // it for the stream again, or its frames would not be the stream's.
+        Transfer.PortResetsProgrammed = portResets;
+        SendCommand(this, DeviceInitializeOpcode, 0);
+        InitializeSensor(this);
+        StartSensor();
     }
     RtlZeroMemory(Channel.FrameRequestBuffer, PacketSize);
     Channel.FrameRequestBuffer[0] = FrameBeginOpcode;

@@ -41,6 +41,8 @@ struct FrameTransfer {
     // Frames that came back incomplete (some chunk short or failed) or not at all in time.
     LONG volatile IncompleteFrames;
     LONG volatile TimedOutFrames;
+    // The link's PortResets the camera's registers were last programmed for (capture thread).
+    LONG PortResetsProgrammed;
 };
 
 void InitializeFrameTransfer(FrameTransfer* transfer);
@@ -50,6 +52,9 @@ void ReleaseFrameTransfer(FrameTransfer* transfer);
 // later read end at once without sending anything, until AllowFrameReads.
 void StopFrameReads(CaptureDevice* device);
 void AllowFrameReads(CaptureDevice* device);
+// The stream start is about to program the camera's registers: port resets before it need no
+// reprogramming by the frame reads (with no capture thread running).
+void NoteCameraProgrammed(CaptureDevice* device);
 
 NTSTATUS ChunkedRead(CaptureDevice* device, ULONG pipeIndex, ULONG length, UCHAR* buffer);
 // Sends a frame packet (request or bracket) from `buffer` on the command pipe under the command

@@ -402,7 +402,8 @@ void RecoverPort(UsbLink* link)
     if (!NT_SUCCESS(GetPortStatus(link, &portStatus))) {
         return;
     }
-    if ((portStatus & USBD_PORT_ENABLED) == 0 && (portStatus & USBD_PORT_CONNECTED) != 0) {
-        ResetPort(link);
+    if ((portStatus & USBD_PORT_ENABLED) == 0 && (portStatus & USBD_PORT_CONNECTED) != 0 &&
+        NT_SUCCESS(ResetPort(link))) {
+        InterlockedIncrement(&link->PortResets);
     }
 }

@@ -20,6 +20,8 @@ struct UsbLink {
     PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor;  // owned, wTotalLength bytes
     PUSBD_INTERFACE_INFORMATION InterfaceInfo;              // owned copy of the first interface
     UCHAR* PipeInUse;                                       // owned, one mark per pipe
+    // Port resets RecoverPort made: each one returns the camera to its power-on registers.
+    LONG volatile PortResets;
 };
 
 // Sends one URB to the lower driver and waits for it; the request's final status.
@@ -57,4 +59,5 @@ NTSTATUS ResetPipe(UsbLink* link, ULONG pipeIndex);
 // (clearing a stall on both sides); when the reset fails too, checks the port and resets it if
 // it is connected but disabled. The reset's status.
 NTSTATUS RecoverPipe(UsbLink* link, ULONG pipeIndex);
+// Resets the port when it is connected but disabled, counting the reset in PortResets.
 void RecoverPort(UsbLink* link);
