@@ -36,7 +36,10 @@ struct CommandChannel {
     UCHAR RegisterBuffer[PacketSize];
     UCHAR FrameRequestBuffer[PacketSize];
     UCHAR FrameBracketBuffer[PacketSize];
+    UCHAR DiscardBuffer[PacketSize];  // receives replies that belong to reads given up on
     LONG RegisterAddress;  // data-store address for ReadDataByte
+    // Replies of reads given up on that the camera may still send; guarded by Lock.
+    LONG StaleReplies;
     CommandLock Lock;
 };
 

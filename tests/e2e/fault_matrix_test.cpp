@@ -109,6 +109,19 @@ protected:
             .status;
     }
 
+    LONG GetProperty(ULONG id)
+    {
+        CameraPropertyValue record{};
+        record.Value = -1;
+        const auto* tail = reinterpret_cast<const std::uint8_t*>(&record) + sizeof(KSPROPERTY);
+        EXPECT_EQ(ksclient::PropertyRequest(filter_.Get(), CameraPropertySet, id,
+                                            KSPROPERTY_TYPE_GET, tail, sizeof record, &record,
+                                            sizeof record)
+                      .status,
+                  STATUS_SUCCESS);
+        return record.Value;
+    }
+
     NTSTATUS SetState(KSSTATE state)
     {
         NTSTATUS status = pin_.SetState(state);
@@ -239,6 +252,13 @@ TEST_P(FaultMatrix, NoBrokenFrameAndFramesFlowOnceTheFaultIsGone)
     }
     EXPECT_GE(delivered, 3);
     EXPECT_GE(device_->Worker->ReadFramesConverted(), converted + 2) << "no new frames";
+
+    // Register reads answer with what the camera holds (a read that failed would give the
+    // cached value, one that took another read's reply some other value).
+    for (std::uint16_t exposure : {481, 482, 480}) {
+        plugged_->camera->PokeSensorRegister(0x0B, exposure);
+        EXPECT_EQ(GetProperty(CameraProperty::Exposure), exposure);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(
