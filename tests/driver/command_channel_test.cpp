@@ -170,7 +170,7 @@ INSTANTIATE_TEST_SUITE_P(
                               camera.FailNextIn(0x82, usbd::EndpointResult::Error);
                           },
                           false}),
-    [](const testing::TestParamInfo<AbandonedReadCase>& info) { return info.param.name; });
+    [](const testing::TestParamInfo<AbandonedReadCase>& cell) { return cell.param.name; });
 
 // A stalled pipe is reset and the packet sent again: the operation that met the stall and
 // every later one succeed.
@@ -196,8 +196,8 @@ TEST_P(StalledPipe, IsResetAndTheOperationsGoOn)
 
 INSTANTIATE_TEST_SUITE_P(Pipes, StalledPipe,
                          testing::Values(StallCase{"Command", 0x01}, StallCase{"Reply", 0x82}),
-                         [](const testing::TestParamInfo<StallCase>& info) {
-                             return info.param.name;
+                         [](const testing::TestParamInfo<StallCase>& cell) {
+                             return cell.param.name;
                          });
 
 }  // namespace

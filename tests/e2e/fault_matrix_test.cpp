@@ -268,9 +268,9 @@ INSTANTIATE_TEST_SUITE_P(
                                      Phase::Pause, Phase::Stop, Phase::PropertySave,
                                      Phase::ClockChange),
                      testing::Values(1, 2, 3)),
-    [](const testing::TestParamInfo<MatrixCell>& info) {
-        return std::string(kFaults[std::get<0>(info.param)].name) + "_" +
-               PhaseName(std::get<1>(info.param)) + "_" + std::to_string(std::get<2>(info.param));
+    [](const testing::TestParamInfo<MatrixCell>& cell) {
+        return std::string(kFaults[std::get<0>(cell.param)].name) + "_" +
+               PhaseName(std::get<1>(cell.param)) + "_" + std::to_string(std::get<2>(cell.param));
     });
 
 }  // namespace
