@@ -36,12 +36,18 @@ struct CommandChannel {
     UCHAR RegisterBuffer[PacketSize];
     UCHAR FrameRequestBuffer[PacketSize];
     UCHAR FrameBracketBuffer[PacketSize];
+    UCHAR DiscardBuffer[PacketSize];  // receives replies that belong to reads given up on
     LONG RegisterAddress;  // data-store address for ReadDataByte
+    // Replies of reads given up on that the camera may still send; guarded by Lock.
+    LONG StaleReplies;
     CommandLock Lock;
 };
 
 void InitializeCommandChannel(CommandChannel* channel);
 void AcquireCommandChannel(CommandChannel* channel);
+// Takes the channel as AcquireCommandChannel does, but gives up (false) once `abandon` is
+// nonzero, which it checks every few milliseconds while the channel is held by another thread.
+BOOLEAN AcquireCommandChannelUnless(CommandChannel* channel, LONG volatile* abandon);
 void ReleaseCommandChannel(CommandChannel* channel);
 
 class CommandChannelGuard {

@@ -181,9 +181,18 @@ void CaptureDevice::StartSensor()
     WriteSensorRegister(this, HorizontalBlankingRegister, blanking);
     WriteSensorRegister(this, VerticalBlankingRegister, 45);
 
-    Geometry.RawOffset = 0;
-    Geometry.RawPitch = Geometry.FrameWidth;
-    Geometry.TransferSize = (Geometry.FrameWidth * Geometry.FrameHeight + 2047) & ~2047u;
+    // Stored only when they change: a clock change or a camera reprogrammed after a port reset
+    // runs this while the stream's conversions read them (with the same values).
+    ULONG transferSize = (Geometry.FrameWidth * Geometry.FrameHeight + 2047) & ~2047u;
+    if (Geometry.RawOffset != 0) {
+        Geometry.RawOffset = 0;
+    }
+    if (Geometry.RawPitch != Geometry.FrameWidth) {
+        Geometry.RawPitch = Geometry.FrameWidth;
+    }
+    if (Geometry.TransferSize != transferSize) {
+        Geometry.TransferSize = transferSize;
+    }
 
     WriteSensorRegister(this, ColumnStartRegister, static_cast<ULONG>(Settings.RoiX));
     ULONG rowStart = static_cast<ULONG>(Settings.RoiY) + (Settings.SubSample == 1 ? 2 : 4);

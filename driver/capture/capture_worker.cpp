@@ -60,6 +60,7 @@ NTSTATUS CaptureWorker::StartWorker(ImageProcessor* processor, LONG width, LONG 
     InterlockedExchange(&FramesRead, 0);
     InterlockedExchange(&FramesConverted, 0);
     Processor = processor;
+    NoteCameraProgrammed(Device);
     Device->StartSensor();
     ULONG transferSize = 0;
     Device->GetTransferSize(&transferSize);
@@ -112,6 +113,8 @@ void CaptureWorker::DropReadyFrames()
 void CaptureWorker::StartThread()
 {
     InterlockedExchange(&RunFlag, 1);
+    // The last stop or pause stopped the frame reads; the new thread may read again.
+    AllowFrameReads(Device);
     // Both buffers start Free, except one a late process pass is still converting: the new
     // capture thread must not refill it under the conversion, and the pass frees it when done.
     KIRQL irql = KfAcquireSpinLock(&StateLock);

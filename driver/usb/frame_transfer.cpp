@@ -1,6 +1,7 @@
 // The chunked frame read.
 #include "usb/frame_transfer.h"
 
+#include "camera/sensor_programming.h"
 #include "device/capture_device.h"
 #include "device/pool_tags.h"
 #include "usb/frame_timeout.h"
@@ -99,26 +100,60 @@ void ReleaseFrameTransfer(FrameTransfer* transfer)
 
 void StopFrameReads(CaptureDevice* device)
 {
-    InterlockedIncrement(&device->Transfer.StopGeneration);
+    FrameTransfer* transfer = &device->Transfer;
+    KIRQL irql = KfAcquireSpinLock(&transfer->ChunkLock);
+    InterlockedExchange(&transfer->ReadsStopped, 1);
+    // Chunks issued before the flag was set are cancelled here; a read that has not issued
+    // yet sees the flag under this lock and issues nothing. The reading thread collects them.
+    if (transfer->ChunkTable != nullptr) {
+        LONG count = ReadCounter(&transfer->ChunkCount);
+        for (LONG i = 0; i < count; ++i) {
+            ChunkRequest& entry = transfer->ChunkTable[i];
+            if (entry.Issued && ReadCounter(&entry.DoneCount) == 0) {
+                IoCancelIrp(entry.Irp);
+            }
+        }
+    }
+    KfReleaseSpinLock(&transfer->ChunkLock, irql);
+    // A frame packet on its way to the camera.
     AbortPipes(&device->Link);
+}
+
+void NoteCameraProgrammed(CaptureDevice* device)
+{
+    device->Transfer.PortResetsProgrammed = InterlockedExchangeAdd(&device->Link.PortResets, 0);
+}
+
+void AllowFrameReads(CaptureDevice* device)
+{
+    FrameTransfer* transfer = &device->Transfer;
+    KIRQL irql = KfAcquireSpinLock(&transfer->ChunkLock);
+    InterlockedExchange(&transfer->ReadsStopped, 0);
+    KfReleaseSpinLock(&transfer->ChunkLock, irql);
+}
+
+BOOLEAN SendFramePacket(CaptureDevice* device, UCHAR* buffer)
+{
+    FrameTransfer* transfer = &device->Transfer;
+    if (!AcquireCommandChannelUnless(&device->Channel, &transfer->ReadsStopped)) {
+        return FALSE;
+    }
+    BOOLEAN sent = FALSE;
+    // Marked while it is sent, so that a stop aborts it instead of waiting for it.
+    MarkPipeInUse(&device->Link, CommandPipe, true);
+    if (ReadCounter(&transfer->ReadsStopped) == 0) {
+        sent = SendPacket(device, buffer, PacketSize);
+    }
+    MarkPipeInUse(&device->Link, CommandPipe, false);
+    ReleaseCommandChannel(&device->Channel);
+    return sent;
 }
 
 void SendFrameBracket(CaptureDevice* device, bool end)
 {
-    UsbLink& link = device->Link;
-    PUSBD_INTERFACE_INFORMATION info = link.InterfaceInfo;
-    if (info == nullptr || info->NumberOfPipes == 0 || info->Pipes[0].PipeHandle == nullptr) {
-        return;
-    }
+    RtlZeroMemory(device->Channel.FrameBracketBuffer, PacketSize);
     device->Channel.FrameBracketBuffer[0] = end ? FrameEndOpcode : FrameBeginOpcode;
-    auto* urb = static_cast<PURB>(ExAllocatePoolWithTag(NonPagedPool, BulkUrbSize, UsbPoolTag));
-    if (urb == nullptr) {
-        return;
-    }
-    BuildPipeTransfer(urb, info->Pipes[0], device->Channel.FrameBracketBuffer, nullptr,
-                      PacketSize);
-    SubmitUrb(&link, urb);
-    ExFreePoolWithTag(urb, UsbPoolTag);
+    SendFramePacket(device, device->Channel.FrameBracketBuffer);
 }
 
 NTSTATUS NTAPI OnChunkComplete(PDEVICE_OBJECT, PIRP irp, PVOID context)
@@ -178,6 +213,8 @@ void CancelChunks(FrameTransfer* transfer)
 
 void ReleaseChunks(FrameTransfer* transfer)
 {
+    // Under the lock: a stop may be looking through the table for chunks to cancel.
+    KIRQL irql = KfAcquireSpinLock(&transfer->ChunkLock);
     ULONG entries = transfer->TableBytes / sizeof(ChunkRequest);
     for (ULONG i = 0; i < entries; ++i) {
         ChunkRequest& entry = transfer->ChunkTable[i];
@@ -197,6 +234,7 @@ void ReleaseChunks(FrameTransfer* transfer)
         IoFreeMdl(transfer->FrameMdl);
         transfer->FrameMdl = nullptr;
     }
+    KfReleaseSpinLock(&transfer->ChunkLock, irql);
 }
 
 NTSTATUS ChunkedRead(CaptureDevice* device, ULONG pipeIndex, ULONG length, UCHAR* buffer)
@@ -212,7 +250,6 @@ NTSTATUS ChunkedRead(CaptureDevice* device, ULONG pipeIndex, ULONG length, UCHAR
     if (length == 0 || buffer == nullptr) {
         return STATUS_INVALID_PARAMETER;
     }
-    LONG generation = ReadCounter(&transfer->StopGeneration);
     ULONG chunks = length / ChunkSize + (length % ChunkSize != 0 ? 1 : 0);
     ULONG tableBytes = (chunks + 1) * sizeof(ChunkRequest);
 
@@ -251,7 +288,10 @@ NTSTATUS ChunkedRead(CaptureDevice* device, ULONG pipeIndex, ULONG length, UCHAR
     irql = KfAcquireSpinLock(&transfer->ChunkLock);
     NTSTATUS status = STATUS_SUCCESS;
     ULONG issued = 0;
-    for (ULONG offset = 0; offset < length; offset += ChunkSize) {
+    // Checked under the lock the stop takes to set it: a stop either comes before and nothing
+    // is issued, or after and cancels what was.
+    bool stopped = ReadCounter(&transfer->ReadsStopped) != 0;
+    for (ULONG offset = 0; !stopped && offset < length; offset += ChunkSize) {
         if (!IssueChunk(device, transfer, issued, offset, length, pipe, &status)) {
             if (transfer->ChunkTable[issued].Issued) {
                 ++issued;  // a refused chunk completes through its completion routine
@@ -264,7 +304,6 @@ NTSTATUS ChunkedRead(CaptureDevice* device, ULONG pipeIndex, ULONG length, UCHAR
     SendFrameBracket(device, true);
 
     NTSTATUS result;
-    bool stopped = ReadCounter(&transfer->StopGeneration) != generation;
     if (!NT_SUCCESS(status) || issued < chunks || stopped) {
         if (!NT_SUCCESS(status) && !NT_SUCCESS(ResetPipe(&link, pipeIndex))) {
             RecoverPort(&link);
@@ -286,6 +325,8 @@ NTSTATUS ChunkedRead(CaptureDevice* device, ULONG pipeIndex, ULONG length, UCHAR
             CancelChunks(transfer);
             InterlockedIncrement(cut ? &transfer->IncompleteFrames : &transfer->TimedOutFrames);
             result = STATUS_TIMEOUT;
+        } else if (ReadCounter(&transfer->ReadsStopped) != 0) {
+            result = STATUS_CANCELLED;  // the stop cancelled the chunks: not a broken frame
         } else if (ReadCounter(&transfer->IncompleteChunks) != 0) {
             // A chunk failed or came back short: the buffer does not hold a whole frame.
             InterlockedIncrement(&transfer->IncompleteFrames);
@@ -303,10 +344,22 @@ BOOLEAN CaptureDevice::ReadFrame(UCHAR* buffer, BOOLEAN* read)
 {
     *read = TRUE;
     ULONG length = Geometry.TransferSize;
+    if (InterlockedExchangeAdd(&Transfer.ReadsStopped, 0) != 0) {
+        *read = FALSE;
+        return FALSE;
+    }
+    LONG portResets = InterlockedExchangeAdd(&Link.PortResets, 0);
+    if (portResets != Transfer.PortResetsProgrammed) {
+        // A reset of a disabled port put the camera back to its power-on registers: program
+        // it for the stream again, or its frames would not be the stream's.
+        Transfer.PortResetsProgrammed = portResets;
+        SendCommand(this, DeviceInitializeOpcode, 0);
+        InitializeSensor(this);
+        StartSensor();
+    }
     RtlZeroMemory(Channel.FrameRequestBuffer, PacketSize);
     Channel.FrameRequestBuffer[0] = FrameBeginOpcode;
-    ULONG moved = 0;
-    PipeTransfer(&Link, CommandPipe, PacketSize, Channel.FrameRequestBuffer, &moved);
+    SendFramePacket(this, Channel.FrameRequestBuffer);
     // Only STATUS_SUCCESS is a whole frame: STATUS_TIMEOUT passes NT_SUCCESS too.
     *read = ChunkedRead(this, FramePipe, length, buffer) == STATUS_SUCCESS ? TRUE : FALSE;
     return *read;

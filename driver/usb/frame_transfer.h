@@ -34,20 +34,32 @@ struct FrameTransfer {
     ULONG RequestStackSize;
     // Chunks of the current frame that failed or moved fewer bytes than they asked for.
     LONG volatile IncompleteChunks;
-    // Raised by every stop of the frame reads; a read that sees it change stops waiting.
-    LONG volatile StopGeneration;
+    // Nonzero from a stop of the frame reads until the capture thread starts again; set and
+    // cleared under ChunkLock, so a read either sees it before issuing or has its chunks
+    // cancelled by the stop.
+    LONG volatile ReadsStopped;
     // Frames that came back incomplete (some chunk short or failed) or not at all in time.
     LONG volatile IncompleteFrames;
     LONG volatile TimedOutFrames;
+    // The link's PortResets the camera's registers were last programmed for (capture thread).
+    LONG PortResetsProgrammed;
 };
 
 void InitializeFrameTransfer(FrameTransfer* transfer);
 // Frees the chunk table kept between frames.
 void ReleaseFrameTransfer(FrameTransfer* transfer);
-// Ends a frame read in progress and makes reads that are about to wait stop at once.
+// Ends a frame read in progress (its chunks and frame packets are cancelled) and makes every
+// later read end at once without sending anything, until AllowFrameReads.
 void StopFrameReads(CaptureDevice* device);
+void AllowFrameReads(CaptureDevice* device);
+// The stream start is about to program the camera's registers: port resets before it need no
+// reprogramming by the frame reads (with no capture thread running).
+void NoteCameraProgrammed(CaptureDevice* device);
 
 NTSTATUS ChunkedRead(CaptureDevice* device, ULONG pipeIndex, ULONG length, UCHAR* buffer);
+// Sends a frame packet (request or bracket) from `buffer` on the command pipe under the command
+// channel, unless the frame reads are stopped; false when it was not sent whole.
+BOOLEAN SendFramePacket(CaptureDevice* device, UCHAR* buffer);
 void SendFrameBracket(CaptureDevice* device, bool end);
 NTSTATUS NTAPI OnChunkComplete(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context);
 void CancelChunks(FrameTransfer* transfer);

@@ -132,9 +132,12 @@ NTSTATUS ResetPort(UsbLink* link)
 }
 
 NTSTATUS PipeTransfer(UsbLink* link, ULONG pipeIndex, ULONG length, PVOID buffer,
-                      PULONG transferred, ULONG timeoutMs)
+                      PULONG transferred, ULONG timeoutMs, USBD_STATUS* urbStatus)
 {
     *transferred = 0;
+    if (urbStatus != nullptr) {
+        *urbStatus = USBD_STATUS_SUCCESS;
+    }
     const USBD_PIPE_INFORMATION* checked = nullptr;
     NTSTATUS valid = ValidateTransferPipe(link, pipeIndex, &checked);
     if (!NT_SUCCESS(valid)) {
@@ -151,6 +154,9 @@ NTSTATUS PipeTransfer(UsbLink* link, ULONG pipeIndex, ULONG length, PVOID buffer
     BuildPipeTransfer(urb, pipe, buffer, nullptr, length);
     NTSTATUS status = timeoutMs == 0 ? SubmitUrb(link, urb)
                                      : SubmitUrbBounded(link, urb, timeoutMs);
+    if (urbStatus != nullptr) {
+        *urbStatus = urb->UrbHeader.Status;
+    }
     if (NT_SUCCESS(status)) {
         if (USBD_ERROR(urb->UrbHeader.Status)) {
             status = STATUS_UNSUCCESSFUL;
@@ -196,9 +202,9 @@ void BuildPipeTransfer(PURB urb, const USBD_PIPE_INFORMATION& pipe, PVOID buffer
 
 NTSTATUS ConfigureDevice(UsbLink* link)
 {
-    link->ConfigurationDescriptor = nullptr;
-    link->InterfaceInfo = nullptr;
-    link->PipeInUse = nullptr;
+    // A start without a stop before it (a start that failed, or a restart) finds the last
+    // configuration still stored: it is replaced, not forgotten.
+    ReleaseConfiguration(link);
 
     auto* deviceDescriptor = static_cast<PUSB_DEVICE_DESCRIPTOR>(
         ExAllocatePoolWithTag(NonPagedPool, sizeof(USB_DEVICE_DESCRIPTOR), UsbPoolTag));
@@ -375,13 +381,29 @@ NTSTATUS ResetPipe(UsbLink* link, ULONG pipeIndex)
     return NT_SUCCESS(status) ? STATUS_SUCCESS : status;
 }
 
+NTSTATUS RecoverPipe(UsbLink* link, ULONG pipeIndex)
+{
+    PUSBD_INTERFACE_INFORMATION info = link->InterfaceInfo;
+    if (info == nullptr || pipeIndex >= info->NumberOfPipes) {
+        return STATUS_INVALID_PARAMETER;
+    }
+    // The host stack resets only a pipe with nothing outstanding on it.
+    SendPipeRequest(link, URB_FUNCTION_ABORT_PIPE, info->Pipes[pipeIndex].PipeHandle);
+    NTSTATUS status = ResetPipe(link, pipeIndex);
+    if (!NT_SUCCESS(status)) {
+        RecoverPort(link);
+    }
+    return status;
+}
+
 void RecoverPort(UsbLink* link)
 {
     ULONG portStatus = 0;
     if (!NT_SUCCESS(GetPortStatus(link, &portStatus))) {
         return;
     }
-    if ((portStatus & USBD_PORT_ENABLED) == 0 && (portStatus & USBD_PORT_CONNECTED) != 0) {
-        ResetPort(link);
+    if ((portStatus & USBD_PORT_ENABLED) == 0 && (portStatus & USBD_PORT_CONNECTED) != 0 &&
+        NT_SUCCESS(ResetPort(link))) {
+        InterlockedIncrement(&link->PortResets);
     }
 }

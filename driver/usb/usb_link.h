@@ -20,14 +20,18 @@ struct UsbLink {
     PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor;  // owned, wTotalLength bytes
     PUSBD_INTERFACE_INFORMATION InterfaceInfo;              // owned copy of the first interface
     UCHAR* PipeInUse;                                       // owned, one mark per pipe
+    // Port resets RecoverPort made: each one returns the camera to its power-on registers.
+    LONG volatile PortResets;
 };
 
 // Sends one URB to the lower driver and waits for it; the request's final status.
 NTSTATUS SubmitUrb(UsbLink* link, PURB urb);
 // One bulk or interrupt transfer on the pipe with this index. Waits for it without a bound
 // when timeoutMs is 0; otherwise cancels it after timeoutMs and returns STATUS_IO_TIMEOUT.
+// `urbStatus`, when given, receives the URB's own status (USBD_STATUS_SUCCESS when no URB
+// was sent).
 NTSTATUS PipeTransfer(UsbLink* link, ULONG pipeIndex, ULONG length, PVOID buffer,
-                      PULONG transferred, ULONG timeoutMs = 0);
+                      PULONG transferred, ULONG timeoutMs = 0, USBD_STATUS* urbStatus = nullptr);
 NTSTATUS GetPortStatus(UsbLink* link, PULONG portStatus);
 NTSTATUS ResetPort(UsbLink* link);
 
@@ -51,4 +55,9 @@ NTSTATUS AbortPipes(UsbLink* link);
 void MarkPipeInUse(UsbLink* link, ULONG pipeIndex, bool inUse);
 bool IsPipeInUse(UsbLink* link, ULONG pipeIndex);
 NTSTATUS ResetPipe(UsbLink* link, ULONG pipeIndex);
+// After a failed transfer on a pipe: aborts what is still outstanding on it and resets it
+// (clearing a stall on both sides); when the reset fails too, checks the port and resets it if
+// it is connected but disabled. The reset's status.
+NTSTATUS RecoverPipe(UsbLink* link, ULONG pipeIndex);
+// Resets the port when it is connected but disabled, counting the reset in PortResets.
 void RecoverPort(UsbLink* link);

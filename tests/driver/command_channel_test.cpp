@@ -123,5 +123,82 @@ TEST_F(CommandChannelTest, ConcurrentCallersNeverMixTheirPackets)
     EXPECT_EQ(plugged_->camera->PeekSensorRegister(0x0B), 159);
 }
 
+// Faults that make a read fail while its replies still come, or stay queued: later reads must
+// take their own replies, not the abandoned ones.
+struct AbandonedReadCase {
+    const char* name;
+    void (*inject)(sim::Camera& camera);
+    bool firstReadFails;  // false: the read that meets the fault recovers by itself
+};
+
+class AbandonedRead : public CommandChannelTest,
+                      public testing::WithParamInterface<AbandonedReadCase> {};
+
+TEST_P(AbandonedRead, LaterReadsTakeTheirOwnReplies)
+{
+    device_->SetTimeout(50);
+    const std::uint8_t registers[] = {0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x0B, 0x35, 0x0D};
+    for (std::uint8_t reg : registers) {
+        plugged_->camera->PokeSensorRegister(reg, static_cast<std::uint16_t>(0x100 + reg));
+    }
+    GetParam().inject(*plugged_->camera);
+    ULONG value = 0;
+    // The read that meets the fault reads the register the next read asks for too.
+    EXPECT_EQ(ReadSensorRegister(device_, registers[0], &value) != FALSE,
+              !GetParam().firstReadFails);
+    plugged_->camera->WaitIdle();  // replies that come late are queued by now
+    for (std::uint8_t reg : registers) {
+        value = 0;
+        EXPECT_TRUE(ReadSensorRegister(device_, reg, &value));
+        EXPECT_EQ(value, 0x100u + reg) << "register " << int(reg);
+    }
+    ASSERT_TRUE(ReadBridgeRegister(device_, 0x0F, &value));
+    EXPECT_EQ(value, plugged_->camera->PeekBridgeRegister(0x0F));
+    device_->SetTimeout(3000);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, AbandonedRead,
+    testing::Values(
+        AbandonedReadCase{"LateReplies",
+                          [](sim::Camera& camera) {
+                              camera.DelayReplies(1, std::chrono::milliseconds(120));
+                          },
+                          true},
+        AbandonedReadCase{"FailedReplyTransfer",
+                          [](sim::Camera& camera) {
+                              camera.FailNextIn(0x82, usbd::EndpointResult::Error);
+                          },
+                          false}),
+    [](const testing::TestParamInfo<AbandonedReadCase>& cell) { return cell.param.name; });
+
+// A stalled pipe is reset and the packet sent again: the operation that met the stall and
+// every later one succeed.
+struct StallCase {
+    const char* name;
+    std::uint8_t endpoint;
+};
+
+class StalledPipe : public CommandChannelTest, public testing::WithParamInterface<StallCase> {};
+
+TEST_P(StalledPipe, IsResetAndTheOperationsGoOn)
+{
+    plugged_->camera->StallEndpoint(GetParam().endpoint);
+    ULONG value = 0;
+    EXPECT_TRUE(ReadSensorRegister(device_, 0x00, &value));
+    EXPECT_EQ(value, 0x1313u);
+    EXPECT_TRUE(WriteSensorRegister(device_, 0x0B, 0x123));
+    EXPECT_EQ(plugged_->camera->PeekSensorRegister(0x0B), 0x123);
+    EXPECT_TRUE(ReadSensorRegister(device_, 0x0B, &value));
+    EXPECT_EQ(value, 0x123u);
+    EXPECT_GE(plugged_->camera->Statistics().haltsCleared, 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Pipes, StalledPipe,
+                         testing::Values(StallCase{"Command", 0x01}, StallCase{"Reply", 0x82}),
+                         [](const testing::TestParamInfo<StallCase>& cell) {
+                             return cell.param.name;
+                         });
+
 }  // namespace
 }  // namespace cameratest

@@ -1,7 +1,11 @@
 // The USB link's transfer checks and the mapping of the host stack's results.
 #include "camera_fixture.h"
 
+#include "device/pool_tags.h"
+
 #include <array>
+#include <chrono>
+#include <thread>
 
 namespace cameratest {
 namespace {
@@ -99,6 +103,90 @@ TEST_F(UsbLinkTest, PortRecoveryResetsADisabledPort)
     ULONG status = 0;
     EXPECT_EQ(GetPortStatus(&device_->Link, &status), STATUS_SUCCESS);
     EXPECT_EQ(status, static_cast<ULONG>(USBD_PORT_ENABLED | USBD_PORT_CONNECTED));
+}
+
+TEST_F(UsbLinkTest, ConfiguringAgainReplacesTheStoredConfiguration)
+{
+    auto linkBlocks = [] {
+        std::size_t count = 0;
+        for (const vf::PoolBlock& block : vf::OutstandingBlocks()) {
+            count += block.tag == UsbPoolTag ? 1 : 0;
+        }
+        return count;
+    };
+    std::size_t before = linkBlocks();
+    ASSERT_EQ(ConfigureDevice(&device_->Link), STATUS_SUCCESS);
+    EXPECT_EQ(linkBlocks(), before);
+    EXPECT_NE(device_->Link.InterfaceInfo, nullptr);
+}
+
+// Frame reads once the capture is stopped: whatever the order of the stop and the read, a
+// read that begins after the stop sends nothing and ends at once, until reads are allowed.
+class StoppedFrameReads : public UsbLinkTest {
+protected:
+    void SetUp() override
+    {
+        UsbLinkTest::SetUp();
+        if (HasFatalFailure()) {
+            return;
+        }
+        SetRegionOfInterest(device_, 0, 0, 64, 32, 0);
+        device_->StartSensor();
+        raw_.assign(device_->Geometry.TransferSize, 0);
+        // A camera that sends no frames: a read that waited would wait the whole time-out.
+        plugged_->camera->DropFrames(sim::kAlways);
+        plugged_->camera->Log().Clear();
+    }
+
+    void TearDown() override
+    {
+        AllowFrameReads(device_);
+        UsbLinkTest::TearDown();
+    }
+
+    std::vector<UCHAR> raw_;
+};
+
+TEST_F(StoppedFrameReads, ReadBegunAfterTheStopEndsAtOnceWithoutSendingAnything)
+{
+    StopFrameReads(device_);
+    EXPECT_EQ(ChunkedRead(device_, FramePipe, static_cast<ULONG>(raw_.size()), raw_.data()),
+              STATUS_CANCELLED);
+    BOOLEAN read = TRUE;
+    EXPECT_FALSE(device_->ReadFrame(raw_.data(), &read));
+    EXPECT_FALSE(read);
+    EXPECT_TRUE(plugged_->camera->Log().Commands().empty());
+
+    AllowFrameReads(device_);
+    plugged_->camera->ClearFaults();
+    EXPECT_TRUE(device_->ReadFrame(raw_.data(), &read));
+}
+
+TEST_F(StoppedFrameReads, FramePacketsWaitForTheCommandChannel)
+{
+    plugged_->camera->ClearFaults();
+    AcquireCommandChannel(&device_->Channel);
+    BOOLEAN read = FALSE;
+    std::thread reader([&] { device_->ReadFrame(raw_.data(), &read); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    // Held by another operation: the frame request is not sent in the middle of it.
+    EXPECT_TRUE(plugged_->camera->Log().Commands().empty());
+    ReleaseCommandChannel(&device_->Channel);
+    reader.join();
+    EXPECT_TRUE(read);
+}
+
+TEST_F(StoppedFrameReads, StopEndsAFramePacketWaitingForTheCommandChannel)
+{
+    AcquireCommandChannel(&device_->Channel);
+    BOOLEAN read = TRUE;
+    std::thread reader([&] { device_->ReadFrame(raw_.data(), &read); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    StopFrameReads(device_);
+    reader.join();  // returns while the channel is still held
+    ReleaseCommandChannel(&device_->Channel);
+    EXPECT_FALSE(read);
+    EXPECT_TRUE(plugged_->camera->Log().Commands().empty());
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 // allocation failures, a silent camera at stop, and removal while running.
 #include "streaming_fixture.h"
 
+#include "device/pool_tags.h"
+
 namespace cameratest {
 namespace {
 
@@ -166,6 +168,23 @@ TEST_F(StreamFaults, AllocationFailuresOnTheFramePathAreSurvived)
         vf::ClearFaultInjection();
         ReadFrames(1);
     }
+}
+
+TEST_F(StreamFaults, RawBuffersThatCouldNotBeReallocatedAreAllocatedAtTheNextStart)
+{
+    ASSERT_NO_FATAL_FAILURE(StartStreamingWithAFrame());
+    ASSERT_EQ(device_->StopCapture(), STATUS_SUCCESS);
+    // A start with another frame size frees the raw buffers and cannot get new ones.
+    const ULONG height = device_->Geometry.FrameHeight;
+    device_->Geometry.FrameHeight = height / 2;
+    vf::FailAllocationsWithTag(FrameBufferPoolTag);
+    EXPECT_EQ(device_->StartCapture(), STATUS_INSUFFICIENT_RESOURCES);
+    vf::ClearFaultInjection();
+    // Back at the first size, the buffers are allocated again, and frames come.
+    device_->Geometry.FrameHeight = height;
+    ASSERT_EQ(device_->StartCapture(), STATUS_SUCCESS);
+    EXPECT_EQ(device_->Worker->RawBufferSize, device_->Geometry.TransferSize);
+    ReadFrames(2);
 }
 
 TEST_F(StreamFaults, StopWhileTheCameraIsSilentReturnsAtOnce)
