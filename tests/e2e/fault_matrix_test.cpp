@@ -254,7 +254,10 @@ TEST_P(FaultMatrix, NoBrokenFrameAndFramesFlowOnceTheFaultIsGone)
     EXPECT_GE(device_->Worker->ReadFramesConverted(), converted + 2) << "no new frames";
 
     // Register reads answer with what the camera holds (a read that failed would give the
-    // cached value, one that took another read's reply some other value).
+    // cached value, one that took another read's reply some other value). The fault is gone,
+    // so the reads get the usual time-out: a busy machine must not turn a slow reply into a
+    // failed read.
+    device_->SetTimeout(1000);
     for (std::uint16_t exposure : {481, 482, 480}) {
         plugged_->camera->PokeSensorRegister(0x0B, exposure);
         EXPECT_EQ(GetProperty(CameraProperty::Exposure), exposure);
