@@ -7,9 +7,10 @@
 // - A format whose biSize is below 40 is read past the bytes it declares.
 // - A biHeight of INT_MIN is negated.
 // - The window's left edge plus its width (top plus height) overflows.
-// - Found by these targets: a configuration whose pipes have the wrong directions (command pipe
-//   not OUT, reply or frame pipe not IN) makes every register transfer of the device start wait
-//   out the register time-out; fuzz_camera_device passes such descriptors over. And a
+// - Found by these targets: a camera that never answers (here: a configuration whose pipes are
+//   not the camera's endpoints, or have the wrong directions) makes every register transfer of
+//   the device start wait out the register time-out; fuzz_camera_device passes such
+//   descriptors over. And a
 //   configuration descriptor whose wTotalLength grows between the driver's header read and its
 //   whole read is parsed past the driver's allocation; fuzz_camera_device keeps it from growing.
 // - A property set of Timeout makes later frame waits as long as it says: capped at 1 s here
