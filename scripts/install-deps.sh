@@ -14,6 +14,8 @@ packages=(
     libbenchmark-dev
     libpng-dev
     libcli11-dev
+    clang-14
+    libclang-rt-14-dev
 )
 
 missing=()

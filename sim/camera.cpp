@@ -39,6 +39,11 @@ std::vector<std::uint8_t> Camera::ConfigurationDescriptor(std::uint8_t index) co
     if (index != 0) {
         return {};
     }
+    const auto& replaced = options_.configurationDescriptors;
+    if (!replaced.empty()) {
+        std::size_t request = configurationRequests_.fetch_add(1);
+        return replaced[std::min(request, replaced.size() - 1)];
+    }
     return configurationDescriptor_;
 }
 
@@ -201,6 +206,9 @@ void Camera::HandleCommandLocked(const Packet& packet)
         RestartStreamLocked();
     }
     if (outcome.replies) {
+        if (rewriteReplies_) {
+            rewriteReplies_(packet, outcome.firstReply, outcome.secondReply);
+        }
         SendRepliesLocked(outcome);
     }
     if (outcome.frameRequested) {
@@ -564,6 +572,12 @@ void Camera::RemoveDuringNextFrame(std::size_t bytes, std::function<void()> unpl
     faults_.removeMidFrame = true;
     faults_.removalBytes = bytes;
     faults_.unplug = std::move(unplug);
+}
+
+void Camera::RewriteReplies(ReplyRewriter rewrite)
+{
+    std::lock_guard lock(mutex_);
+    rewriteReplies_ = std::move(rewrite);
 }
 
 void Camera::ClearFaults()

@@ -4,6 +4,7 @@
 // scene, to fire the external trigger and to switch faults on.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -42,7 +43,14 @@ struct CameraOptions {
     int brightnessTarget = kDefaultBrightnessTarget;  // mean level automatic exposure aims at
     std::uint16_t vendorId = kVendorId;
     std::uint16_t productId = kProductId;
+    // A device that answers with other configuration descriptor bytes than its own: request k
+    // (from 0) of configuration index 0 gets entry k, the last entry repeats. Empty: the
+    // camera's own descriptor.
+    std::vector<std::vector<std::uint8_t>> configurationDescriptors;
 };
+
+// Rewrites the two replies of a read before they are sent (a device answering with any bytes).
+using ReplyRewriter = std::function<void(const Packet& command, Packet& first, Packet& second)>;
 
 class Camera : public usbd::UsbFunction {
 public:
@@ -108,6 +116,9 @@ public:
     void DelayFrames(int count, std::chrono::milliseconds delay);
     // Cuts the next frame after `bytes` and runs `unplug` on the camera's thread.
     void RemoveDuringNextFrame(std::size_t bytes, std::function<void()> unplug);
+    // Every read's replies pass through `rewrite` (called with the camera's lock held; it must
+    // not call back into the camera); null restores the firmware's own replies.
+    void RewriteReplies(ReplyRewriter rewrite);
     void ClearFaults();
 
 private:
@@ -137,6 +148,7 @@ private:
     CameraOptions options_;
     const std::vector<std::uint8_t> deviceDescriptor_;
     const std::vector<std::uint8_t> configurationDescriptor_;
+    mutable std::atomic<std::size_t> configurationRequests_{0};
 
     mutable std::mutex mutex_;
     Firmware firmware_;
@@ -157,6 +169,7 @@ private:
     usbd::UsbPort* port_ = nullptr;
     bool configured_ = false;
     FaultPlan faults_;
+    ReplyRewriter rewriteReplies_;
     CameraStatistics stats_;
     std::uint32_t frameNumber_ = 0;
     // The removal hook of a cut frame, run by the scheduler's thread once the cut frame is out.

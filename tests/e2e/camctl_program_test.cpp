@@ -92,6 +92,10 @@ TEST_F(CamctlProgram, ErrorsGiveNonZeroExitCodes)
     EXPECT_NE(Camctl("get NoSuchProperty").exitCode, 0);
     EXPECT_NE(Camctl("set Exposure=lots").exitCode, 0);
     EXPECT_NE(Camctl("frobnicate").exitCode, 0);
+
+    // An empty output prefix would put "-0000.png" into the working directory.
+    EXPECT_EQ(Camctl("capture -o ''").exitCode, 2);
+    EXPECT_FALSE(std::filesystem::exists(directory_ / "-0000.png"));
 }
 
 }  // namespace

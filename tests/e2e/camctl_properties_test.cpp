@@ -205,6 +205,7 @@ TEST_F(CamctlProperties, MalformedValuesAreRefused)
         {"window", "0", "0", "8", "8", "--subsample", "3"},
         {"--chip-version", "0x10000", "list"},
         {"capture", "-n", "0"},      {"frobnicate"},
+        {"capture", "-o", ""},       {"capture", "-o", "shots/"},
     };
     for (const auto& line : lines) {
         RunResult result = Run(line);
@@ -246,19 +247,41 @@ TEST_F(CamctlProperties, MissingCameraIsAnError)
 
 TEST_F(CamctlProperties, MalformedRegistryIsRefusedAndLeftAlone)
 {
-    const std::string content = "Windows Registry Editor Version 5.00\n\n"
-                                "[HKEY_LOCAL_MACHINE\\System]\n"
-                                "this line is not a value\n";
-    {
-        std::ofstream file(Registry(), std::ios::binary);
-        file << content;
+    // A file camctl wrote itself, then cut inside its last value line: "...=dword:0000" still
+    // reads as a value, but not as the one saved.
+    ASSERT_EQ(Run({"set", "Hue=5"}).code, 0);
+    const std::string saved = RegistryText();
+    const std::size_t lastValue = saved.rfind("=dword:");
+    ASSERT_NE(lastValue, std::string::npos);
+    const std::string cut = saved.substr(0, lastValue + 11);
+    const unsigned cutLine = static_cast<unsigned>(std::count(cut.begin(), cut.end(), '\n')) + 1;
+
+    struct Malformed {
+        std::string content;
+        unsigned line;
+        std::string fault;
+    };
+    const std::vector<Malformed> files = {
+        {"Windows Registry Editor Version 5.00\n\n[HKEY_LOCAL_MACHINE\\System]\n"
+         "this line is not a value\n",
+         4, "expected a key section"},
+        {cut, cutLine, "no line end"},
+    };
+    for (const Malformed& malformed : files) {
+        SCOPED_TRACE(malformed.content);
+        {
+            std::ofstream file(Registry(), std::ios::binary | std::ios::trunc);
+            file << malformed.content;
+        }
+        RunResult result = Run({"set", "Hue=5"});
+        EXPECT_EQ(result.code, camctl::kExitFailure);
+        EXPECT_TRUE(Contains(result.err, Registry())) << result.err;
+        EXPECT_TRUE(Contains(result.err, "line " + std::to_string(malformed.line) + ":"))
+            << result.err;
+        EXPECT_TRUE(Contains(result.err, malformed.fault)) << result.err;
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(RegistryText(), malformed.content);
     }
-    RunResult result = Run({"set", "Hue=5"});
-    EXPECT_EQ(result.code, camctl::kExitFailure);
-    EXPECT_TRUE(Contains(result.err, Registry())) << result.err;
-    EXPECT_TRUE(Contains(result.err, "4")) << result.err;  // the line of the fault
-    EXPECT_EQ(result.out, "");
-    EXPECT_EQ(RegistryText(), content);
 }
 
 TEST_F(CamctlProperties, DefaultRegistryFollowsXdgStateHome)

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -287,6 +288,12 @@ TEST_F(HiveFile, MalformedFilesAreRefusedWithTheLineAndLeftAlone)
         {header + "[HKEY_LOCAL_MACHINE\\A]\n\"V\"=hex:01,02,\\\n", 4, "past the end"},
         {header + "[HKEY_LOCAL_MACHINE\\A]\nstray\n", 4, "expected a key section"},
         {header + "[HKEY_LOCAL_MACHINE\\A]\n\"V\xC3\x28\"=dword:1\n", 4, "not valid UTF-8"},
+        // Cut inside the last line: what is left may read as another value.
+        {header + "[HKEY_LOCAL_MACHINE\\A]\n\"V\"=dword:000001e", 4, "no line end"},
+        {header + "[HKEY_LOCAL_MACHINE\\A]\n\"V\"=hex:01,02", 4, "no line end"},
+        {header + "[HKEY_LOCAL_MACHINE\\A]\r\n\"V\"=dword:1\r", 4, "no line end"},
+        {header + "[HKEY_LOCAL_MACHINE\\A", 3, "no line end"},
+        {"Windows Registry Editor Version 5.00", 1, "no line end"},
     };
     for (const Malformed& malformed : cases) {
         SCOPED_TRACE(malformed.text);
@@ -312,6 +319,33 @@ TEST_F(HiveFile, MalformedFilesAreRefusedWithTheLineAndLeftAlone)
     ASSERT_EQ(reg::WriteDword(kKeyPath, L"Gain", 2), STATUS_SUCCESS);
     Restart();
     EXPECT_EQ(reg::ReadDword(kKeyPath, L"Gain"), 2u);
+}
+
+TEST_F(HiveFile, FilesEndingAfterAWholeLineAreRead)
+{
+    // The format lets a file end after any whole line, also inside a key section without the
+    // empty line the writer puts after each section; only blanks may follow the last line end.
+    struct Ending {
+        std::string text;
+        std::optional<std::uint32_t> gain;  // the value read back, if the file has it
+    };
+    const std::string key = "Windows Registry Editor Version 5.00\n\n"
+                            "[HKEY_LOCAL_MACHINE\\SYSTEM\\Camera]\n";
+    const std::vector<Ending> endings = {
+        {key + "\"Gain\"=dword:0000001e\n\n", 0x1E},
+        {key + "\"Gain\"=dword:0000001e\n", 0x1E},
+        {key + "\"Gain\"=dword:0000001e\r\n", 0x1E},
+        {key + "\"Gain\"=dword:0000001e\n  \t", 0x1E},
+        {key, std::nullopt},
+    };
+    for (const Ending& ending : endings) {
+        SCOPED_TRACE(ending.text);
+        WriteFile(file_, ending.text);
+        reg::LoadResult loaded = reg::UseHiveFile(file_.string());
+        ASSERT_TRUE(loaded) << loaded.message;
+        EXPECT_TRUE(reg::KeyExists(L"HKEY_LOCAL_MACHINE\\SYSTEM\\Camera"));
+        EXPECT_EQ(reg::ReadDword(L"HKEY_LOCAL_MACHINE\\SYSTEM\\Camera", L"Gain"), ending.gain);
+    }
 }
 
 TEST_F(HiveFile, OddNamesAndEscapesRoundTrip)

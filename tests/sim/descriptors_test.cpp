@@ -52,6 +52,30 @@ TEST(SimDescriptors, ConfigurationHasOneInterfaceWithThreeBulkEndpointsInOrder)
     }
 }
 
+TEST(SimDescriptors, ReplacedConfigurationDescriptorsAnswerInTurnTheLastOneRepeating)
+{
+    struct Case {
+        std::vector<std::vector<std::uint8_t>> replaced;
+        std::vector<std::vector<std::uint8_t>> answers;  // to requests 0, 1, 2, ...
+    };
+    const std::vector<std::uint8_t> a = {9, 2, 9, 0, 0, 1, 0, 0x80, 50};
+    const std::vector<std::uint8_t> b = {1, 2, 3};
+    const std::vector<Case> cases = {
+        {{a}, {a, a, a}},
+        {{a, b}, {a, b, b, b}},
+        {{b, {}, a}, {b, {}, a, a}},
+    };
+    for (const Case& c : cases) {
+        sim::CameraOptions options;
+        options.configurationDescriptors = c.replaced;
+        sim::Camera camera(options);
+        EXPECT_TRUE(camera.ConfigurationDescriptor(1).empty()) << "only index 0 exists";
+        for (std::size_t request = 0; request < c.answers.size(); ++request) {
+            EXPECT_EQ(camera.ConfigurationDescriptor(0), c.answers[request]) << request;
+        }
+    }
+}
+
 TEST(SimDescriptors, OnlyConfigurationIndexZeroExists)
 {
     sim::Camera camera;

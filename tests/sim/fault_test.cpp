@@ -76,6 +76,42 @@ TEST(SimFaults, LostSecondReplyLeavesOnlyTheAcknowledgement)
     EXPECT_EQ(host.port.Queued(0x82), 0u);
 }
 
+TEST(SimFaults, RewrittenRepliesReachThePortForEveryKindOfRead)
+{
+    // Each read's two replies go through the rewriter, which sees the command; writes, which
+    // have no replies, never reach it.
+    struct Read {
+        sim::Packet command;
+    };
+    const std::vector<Read> reads = {
+        {MakePacket({0x0C, 0x00})},
+        {MakePacket({0x26, 0x0F})},
+        {MakePacket({0x41, 0x51, 0x02, 0x01, 0x00, 0x10})},
+    };
+    for (const Read& read : reads) {
+        SCOPED_TRACE(static_cast<int>(read.command[0]));
+        TestHost host;
+        std::vector<std::uint8_t> seen;
+        host.camera.RewriteReplies(
+            [&seen](const sim::Packet& command, sim::Packet& first, sim::Packet& second) {
+                seen.push_back(command[0]);
+                first.fill(0xA1);
+                second.fill(0xB2);
+            });
+        host.WriteSensor(0x0B, 0x10);
+        ASSERT_EQ(host.Send(read.command), usbd::EndpointResult::Ok);
+        auto first = host.port.Take(sim::kReplyEndpoint);
+        auto second = host.port.Take(sim::kReplyEndpoint);
+        ASSERT_TRUE(first && second);
+        EXPECT_EQ(*first, simtest::Bytes(sim::kPacketSize, 0xA1));
+        EXPECT_EQ(*second, simtest::Bytes(sim::kPacketSize, 0xB2));
+        EXPECT_EQ(seen, std::vector<std::uint8_t>{read.command[0]});
+
+        host.camera.RewriteReplies(nullptr);
+        EXPECT_EQ(host.ReadSensor(0x0B), 0x10) << "the firmware's own replies again";
+    }
+}
+
 TEST(SimFaults, LateRepliesComeAfterTheDelay)
 {
     TestHost host;

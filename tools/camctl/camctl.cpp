@@ -161,6 +161,13 @@ Plan MakePlan(const std::string& command, const Arguments& args)
         plan.payload = HexBytes(args.bytes);
     } else if (command == "data-read") {
         plan.address = static_cast<std::uint16_t>(Number("address", args.address, 0, 0xFFFF));
+    } else if (command == "capture") {
+        // The files are PREFIX-0000.png, ...: a prefix without a file name part would give
+        // files named "-0000.png" (in the working directory, or in the directory named).
+        if (args.prefix.empty() || args.prefix.back() == '/') {
+            throw UsageError("the output prefix '" + args.prefix +
+                             "' names no file; give one such as -o frame or -o shots/frame");
+        }
     }
     return plan;
 }

@@ -21,6 +21,12 @@
 // therefore appears in the host's WCHAR units (4 bytes each on Linux). Long hex data continues
 // on the next line after a trailing backslash, indented by two spaces. Lines starting with ';'
 // are comments. Key deletions ("[-...]") and value deletions ("=-") are refused.
+//
+// A file cut short: the writer ends every line, and every key section with an empty line. A
+// last line without its line end is refused (cut inside a line, a value may still parse as a
+// different one). A file that ends after a whole line is read, even inside a key section: the
+// format lets a hand-written file end after its last value, so a file cut exactly at a line end
+// cannot be told from one, and the values it lost are simply missing.
 #pragma once
 
 #include "config/hive.h"

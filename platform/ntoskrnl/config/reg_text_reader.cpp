@@ -105,6 +105,14 @@ std::vector<Line> SplitLines(std::string_view text)
         std::size_t end = text.find('\n');
         std::string_view raw = text.substr(0, end);
         text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
+        // Every line of a whole file ends with a line end. Without one, the file was cut in
+        // the middle of its last line, which may still read as something else (dword:1e0 cut
+        // to dword:1e, a hex list cut after a byte): the file is refused rather than misread.
+        if (end == std::string_view::npos &&
+            raw.find_first_not_of(" \t\r") != std::string_view::npos) {
+            throw Fault(number, "the last line has no line end: the file was cut short, and "
+                                "the line may be incomplete");
+        }
         if (!raw.empty() && raw.back() == '\r') {
             raw.remove_suffix(1);
         }
