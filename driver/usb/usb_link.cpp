@@ -86,6 +86,8 @@ NTSTATUS SubmitUrbBounded(UsbLink* link, PURB urb, ULONG timeoutMs)
     return status;
 }
 
+// Reads a descriptor into `buffer`. Succeeds only when the device sent all `length` bytes: a
+// shorter answer would leave the rest of the buffer as whatever the pool held.
 NTSTATUS GetDescriptor(UsbLink* link, UCHAR descriptorType, PVOID buffer, ULONG length)
 {
     PURB urb = AllocateUrb(GetDescriptorUrbSize);
@@ -95,6 +97,9 @@ NTSTATUS GetDescriptor(UsbLink* link, UCHAR descriptorType, PVOID buffer, ULONG 
     UsbBuildGetDescriptorRequest(urb, GetDescriptorUrbSize, descriptorType, 0, 0, buffer, nullptr,
                                  length, nullptr);
     NTSTATUS status = SubmitUrb(link, urb);
+    if (NT_SUCCESS(status) && urb->UrbControlDescriptorRequest.TransferBufferLength != length) {
+        status = STATUS_DEVICE_DATA_ERROR;
+    }
     FreeUrb(urb);
     return status;
 }
@@ -239,6 +244,11 @@ NTSTATUS ConfigureDevice(UsbLink* link)
         return STATUS_INSUFFICIENT_RESOURCES;
     }
     status = GetDescriptor(link, USB_CONFIGURATION_DESCRIPTOR_TYPE, whole, totalLength);
+    // Everything after this walks the descriptor by its own wTotalLength: a device that answers
+    // the second read with another length than the first is not believed.
+    if (NT_SUCCESS(status) && whole->wTotalLength != totalLength) {
+        status = STATUS_DEVICE_DATA_ERROR;
+    }
     if (!NT_SUCCESS(status)) {
         ExFreePoolWithTag(whole, UsbPoolTag);
         return status;
@@ -246,6 +256,27 @@ NTSTATUS ConfigureDevice(UsbLink* link)
     link->ConfigurationDescriptor = whole;
     return SelectConfiguration(link);
 }
+
+namespace {
+
+// The camera's interface opens with its three bulk pipes in order: commands OUT, replies IN,
+// frames IN. A device that offers anything else would leave every command unanswered.
+bool HasCameraPipes(const USBD_INTERFACE_INFORMATION* info)
+{
+    if (info->NumberOfPipes <= FramePipe) {
+        return false;
+    }
+    const bool wantIn[] = {false, true, true};
+    for (ULONG i = CommandPipe; i <= FramePipe; ++i) {
+        const USBD_PIPE_INFORMATION& pipe = info->Pipes[i];
+        if (pipe.PipeType != UsbdPipeTypeBulk || ((pipe.EndpointAddress & 0x80) != 0) != wantIn[i]) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
 
 NTSTATUS SelectConfiguration(UsbLink* link)
 {
@@ -277,6 +308,9 @@ NTSTATUS SelectConfiguration(UsbLink* link)
             first->Pipes[i].MaximumTransferSize = 0xFFFFFFFF;
         }
         status = SubmitUrb(link, request);
+        if (NT_SUCCESS(status) && !HasCameraPipes(first)) {
+            status = STATUS_DEVICE_CONFIGURATION_ERROR;
+        }
         if (NT_SUCCESS(status)) {
             auto* copy = static_cast<PUSBD_INTERFACE_INFORMATION>(
                 ExAllocatePoolWithTag(NonPagedPool, first->Length, UsbPoolTag));

@@ -125,5 +125,66 @@ TEST_F(DeviceStartup, DeviceThatNeverStartedReleasesEverythingAtRemoval)
     EXPECT_FALSE(pnp::IsDriverLoaded(kServiceName));
 }
 
+// A camera whose configuration descriptor lies: the start fails with the status, the device is
+// removed again and nothing the driver allocated is left (the unload check stops the test).
+struct LyingConfiguration {
+    const char* name;
+    // The answers to the driver's configuration descriptor requests, in turn.
+    std::vector<std::vector<std::uint8_t>> answers;
+    NTSTATUS status;  // STATUS_SUCCESS: any failure will do (the host stack refuses it)
+};
+
+std::vector<std::uint8_t> ConfigurationWith(std::size_t totalLength, std::uint8_t endpoint0,
+                                            std::uint8_t endpoint1)
+{
+    std::vector<std::uint8_t> descriptor = sim::BuildConfigurationDescriptor();
+    descriptor[2] = static_cast<std::uint8_t>(totalLength & 0xFF);
+    descriptor[3] = static_cast<std::uint8_t>(totalLength >> 8);
+    descriptor[18 + 2] = endpoint0;  // the interface's first endpoint descriptor
+    descriptor[25 + 2] = endpoint1;
+    descriptor.resize(std::max(descriptor.size(), totalLength), 0);
+    return descriptor;
+}
+
+std::vector<LyingConfiguration> LyingConfigurations()
+{
+    const std::size_t length = sim::kConfigurationDescriptorLength;
+    const auto own = ConfigurationWith(length, sim::kCommandEndpoint, sim::kReplyEndpoint);
+    auto fewerPipes = own;
+    fewerPipes[9 + 4] = 2;  // the interface says two endpoints
+    return {
+        {"GrowsBetweenTheTwoReads", {own, ConfigurationWith(200, 0x01, 0x82)},
+         STATUS_DEVICE_DATA_ERROR},
+        {"SecondAnswerCutShort", {own, {own[0], own[1]}}, STATUS_DEVICE_DATA_ERROR},
+        {"HeaderCutShort", {{own[0], own[1], own[2]}}, STATUS_DEVICE_DATA_ERROR},
+        {"CommandPipeIsIn", {ConfigurationWith(length, 0x81, sim::kReplyEndpoint)},
+         STATUS_DEVICE_CONFIGURATION_ERROR},
+        {"ReplyPipeIsOut", {ConfigurationWith(length, sim::kCommandEndpoint, 0x02)},
+         STATUS_DEVICE_CONFIGURATION_ERROR},
+        {"TwoPipesOnly", {fewerPipes}, STATUS_SUCCESS},
+    };
+}
+
+class LyingConfigurationStartup : public CameraTest,
+                                  public testing::WithParamInterface<LyingConfiguration> {};
+
+TEST_P(LyingConfigurationStartup, StartFailsAndLeavesNothing)
+{
+    sim::CameraOptions options;
+    options.configurationDescriptors = GetParam().answers;
+    PluggedCamera& plugged = Plug(options);
+    if (GetParam().status == STATUS_SUCCESS) {
+        EXPECT_FALSE(NT_SUCCESS(plugged.port->ReportStatus()));
+    } else {
+        EXPECT_EQ(plugged.port->ReportStatus(), GetParam().status);
+    }
+    EXPECT_EQ(plugged.Device(), nullptr);
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, LyingConfigurationStartup, testing::ValuesIn(LyingConfigurations()),
+                         [](const testing::TestParamInfo<LyingConfiguration>& row) {
+                             return std::string(row.param.name);
+                         });
+
 }  // namespace
 }  // namespace cameratest
