@@ -113,8 +113,6 @@ HANDLE CreatePin(HANDLE filter, FuzzedDataProvider& in, std::vector<std::uint8_t
     if (FormatSizeOf(format) > room) {
         PutFormatSize(format, static_cast<ULONG>(room));
     }
-    fuzzhost::AvoidKnownFormatFaults(format.data(),
-                                     std::min<std::size_t>(FormatSizeOf(format), room));
     KSPIN_CONNECT connect{};
     std::vector<std::uint8_t> connectBytes = in.ConsumeBytes<std::uint8_t>(sizeof connect);
     fuzzhost::CopyBytes(&connect, connectBytes.data(), connectBytes.size());
@@ -155,7 +153,6 @@ void Intersect(HANDLE filter, FuzzedDataProvider& in, std::uint8_t options)
     if (!ranges.empty()) {
         std::memcpy(request.data() + sizeof pin + sizeof list, ranges.data(), ranges.size());
     }
-    fuzzhost::AvoidKnownIntersectionFaults(request.data(), request.size());
 
     // A size query first, then the size asked for, or any size.
     ULONG needed = 0;
@@ -173,7 +170,6 @@ void Intersect(HANDLE filter, FuzzedDataProvider& in, std::uint8_t options)
 void ChangeFormat(HANDLE filter, FuzzedDataProvider& in, std::uint8_t options)
 {
     std::vector<std::uint8_t> format = TakeFormat(in, options);
-    fuzzhost::AvoidKnownFormatFaults(format.data(), format.size());
 
     // The offered range as a format: the KSDATARANGE header, then its video header.
     std::vector<std::uint8_t> range = fuzzhost::OfferedRange(filter);

@@ -141,12 +141,6 @@ void SendRequest(FuzzedDataProvider& in, HANDLE handle, bool toPin)
     if (IsEqualGUID(set, CameraPropertySet)) {
         fuzzhost::AvoidKnownPropertyFaults(id, flags, data.Data(), dataSize);
     }
-    if (IsEqualGUID(set, KSPROPSETID_Pin) && id == KSPROPERTY_PIN_DATAINTERSECTION) {
-        fuzzhost::AvoidKnownIntersectionFaults(property.Data(), propertySize);
-    }
-    if (IsEqualGUID(set, KSPROPSETID_Connection) && id == KSPROPERTY_CONNECTION_DATAFORMAT) {
-        fuzzhost::AvoidKnownFormatFaults(data.Data(), dataSize);
-    }
 
     ULONG returned = 0;
     NTSTATUS status = KsSynchronousDeviceControl(
