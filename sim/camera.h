@@ -108,6 +108,9 @@ public:
     void DelayFrames(int count, std::chrono::milliseconds delay);
     // Cuts the next frame after `bytes` and runs `unplug` on the camera's thread.
     void RemoveDuringNextFrame(std::size_t bytes, std::function<void()> unplug);
+    // After `commands` more command packets the camera takes no further command and `unplug`
+    // runs on the camera's thread (it is expected to take the camera off its port).
+    void RemoveAfterCommands(int commands, std::function<void()> unplug);
     void ClearFaults();
 
 private:

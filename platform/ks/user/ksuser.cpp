@@ -77,14 +77,11 @@ bool DeviceAlive(PDEVICE_OBJECT device)
     return framework != nullptr && !framework->removed;
 }
 
-// Builds a request for the file's device; `prepare` fills the stack location.
+// Builds a request for the file's device and sends it; `prepare` fills the stack location.
+// Call with the lifetime lock held.
 template <typename Prepare>
-NTSTATUS SendRequest(UserFile* file, Prepare&& prepare, ULONG_PTR* information)
+NTSTATUS SendLockedRequest(UserFile* file, Prepare&& prepare, ULONG_PTR* information)
 {
-    std::shared_lock<std::shared_mutex> gate(ks::DeviceLifetimeLock());
-    if (!DeviceAlive(file->device)) {
-        return STATUS_DEVICE_REMOVED;
-    }
     PDEVICE_OBJECT top = IoGetAttachedDevice(file->device);
     PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
     if (irp == nullptr) {
@@ -110,13 +107,38 @@ NTSTATUS SendRequest(UserFile* file, Prepare&& prepare, ULONG_PTR* information)
     return status;
 }
 
+// A request on an open file: refused once the device was removed.
+template <typename Prepare>
+NTSTATUS SendRequest(UserFile* file, Prepare&& prepare, ULONG_PTR* information)
+{
+    std::shared_lock<std::shared_mutex> gate(ks::DeviceLifetimeLock());
+    if (!DeviceAlive(file->device)) {
+        return STATUS_DEVICE_REMOVED;
+    }
+    return SendLockedRequest(file, prepare, information);
+}
+
+// The close of a file, as the I/O manager sends it once nothing else uses the file object: no
+// other request on the device is in progress (the lifetime lock is held exclusively), and it
+// reaches the framework also after a surprise removal, until the removal itself has closed
+// what was left open.
+void SendClose(UserFile* file)
+{
+    std::unique_lock<std::shared_mutex> gate(ks::DeviceLifetimeLock());
+    if (ks::DeviceOfFunctionalDevice(file->device) == nullptr || file->file.FsContext == nullptr) {
+        return;
+    }
+    SendLockedRequest(
+        file, [](PIRP, PIO_STACK_LOCATION stack) { stack->MajorFunction = IRP_MJ_CLOSE; }, nullptr);
+}
+
+// `device` comes with a reference, which the new file takes over.
 NTSTATUS OpenFile(PDEVICE_OBJECT device, UserFile* related, std::vector<std::uint8_t> name,
                   PHANDLE handle)
 {
     auto* file = new UserFile;
     // The handle keeps the device object's memory, so that a call after the device was
     // removed finds it marked removed instead of reading freed memory.
-    ObfReferenceObject(device);
     file->device = device;
     file->name = std::move(name);
     file->file.Type = 5;
@@ -169,6 +191,8 @@ NTSTATUS KsOpenFilter(const std::wstring& symbolicLink, PHANDLE FilterHandle)
         }
         device = factory->device->functionalDevice;
         reference = factory->referenceString;
+        // Taken while the device cannot be removed, so the object is still there.
+        ObfReferenceObject(device);
     }
     return OpenFile(device, nullptr, NameBytes(L"\\" + reference), FilterHandle);
 }
@@ -228,6 +252,7 @@ NTSTATUS KsCreatePin(HANDLE FilterHandle, PKSPIN_CONNECT Connect, ACCESS_MASK De
     std::vector<std::uint8_t> name(prefix + payload);
     std::memcpy(name.data(), ks::kPinCreateName, prefix);
     std::memcpy(name.data() + prefix, Connect, payload);
+    ObfReferenceObject(filter->device);
     NTSTATUS status = OpenFile(filter->device, filter, std::move(name), ConnectionHandle);
     filter->Dereference();
     return status;
@@ -349,10 +374,7 @@ NTSTATUS KsCloseHandle(HANDLE Handle)
         return STATUS_INVALID_HANDLE;
     }
     if (object->Type() == &FileObjectType) {
-        auto* file = static_cast<UserFile*>(object);
-        SendRequest(
-            file, [](PIRP, PIO_STACK_LOCATION stack) { stack->MajorFunction = IRP_MJ_CLOSE; },
-            nullptr);
+        SendClose(static_cast<UserFile*>(object));
     } else if (object->Type() == &RequestObjectType) {
         auto* request = static_cast<StreamRequest*>(object);
         // A frame still queued is cancelled first: its buffer belongs to the caller.

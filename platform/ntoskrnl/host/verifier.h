@@ -86,6 +86,12 @@ void WaitForSystemThreads();
 // Low-resource simulation. Injected failures make ExAllocatePoolWithTag return NULL.
 void FailAllocationsWithTag(ULONG tag);       // every allocation under this tag fails
 void FailAllocationsAfter(std::uint64_t calls);  // the first `calls` succeed, later ones fail
+// Exactly one allocation fails: the `nth` from now on (1 for the next), of any thread or only of
+// the calling thread; 0 cancels it.
+void FailOneAllocation(std::uint64_t nth, bool callingThreadOnly = false);
+// Allocation calls so far (those that failed too), of all threads or of the calling thread, for
+// counting the calls of a piece of work.
+std::uint64_t AllocationCalls(bool callingThreadOnly = false);
 void FailAllocationsRandomly(std::uint32_t seed, double probability);
 void ClearFaultInjection();
 // For platform components that allocate on a driver's behalf: true when the low-resource
