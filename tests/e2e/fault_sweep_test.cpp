@@ -253,8 +253,8 @@ INSTANTIATE_TEST_SUITE_P(Phases, AllocationSweep,
                          testing::Values(Phase::PlugIn, Phase::FilterOpen, Phase::PinCreation,
                                          Phase::Run, Phase::Streaming, Phase::PropertySave,
                                          Phase::Stop, Phase::Unplug),
-                         [](const testing::TestParamInfo<Phase>& info) {
-                             return std::string(PhaseName(info.param));
+                         [](const testing::TestParamInfo<Phase>& row) {
+                             return std::string(PhaseName(row.param));
                          });
 
 // The camera goes away after the nth command packet of a session: plug-in (start-up and the
