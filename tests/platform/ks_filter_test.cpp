@@ -108,6 +108,19 @@ TEST_F(KsFilterInstance, OpenAndCloseReachTheFilterDispatch)
     EXPECT_FALSE(filter);
 }
 
+TEST_F(KsFilterInstance, CloseReachesTheFilterAlsoWhenItsFirstPacketCannotBeAllocated)
+{
+    Filter filter;
+    OpenFilter(filter);
+    std::uint64_t injected = vf::InjectedFailureCount();
+    vf::FailOneAllocation(1);
+    EXPECT_EQ(filter.Close(), STATUS_SUCCESS);
+    vf::ClearFaultInjection();
+    EXPECT_EQ(vf::InjectedFailureCount(), injected + 1);
+    EXPECT_EQ(Observed().filterCloses, 1);
+    EXPECT_EQ(Observed().filterContextReleases, 1);
+}
+
 TEST_F(KsFilterInstance, EveryOpenMakesItsOwnFilterWithItsOwnBag)
 {
     Filter first;

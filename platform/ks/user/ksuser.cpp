@@ -8,8 +8,10 @@
 #include <ntoskrnl/host/io_wait.h>
 #include <ntoskrnl/ob/object_manager.h>
 
+#include <chrono>
 #include <cstring>
 #include <memory>
+#include <thread>
 
 namespace {
 
@@ -77,13 +79,27 @@ bool DeviceAlive(PDEVICE_OBJECT device)
     return framework != nullptr && !framework->removed;
 }
 
+// The I/O manager's close must succeed: without memory for its packet it waits and tries again
+// (for ten seconds at most here, so that a test that withholds memory for good still ends).
+PIRP AllocateMustSucceedIrp(CCHAR stackSize)
+{
+    PIRP irp = IoAllocateIrp(stackSize, FALSE);
+    for (int retry = 0; irp == nullptr && retry < 10'000; ++retry) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        irp = IoAllocateIrp(stackSize, FALSE);
+    }
+    return irp;
+}
+
 // Builds a request for the file's device and sends it; `prepare` fills the stack location.
 // Call with the lifetime lock held.
 template <typename Prepare>
-NTSTATUS SendLockedRequest(UserFile* file, Prepare&& prepare, ULONG_PTR* information)
+NTSTATUS SendLockedRequest(UserFile* file, Prepare&& prepare, ULONG_PTR* information,
+                           bool mustSucceed = false)
 {
     PDEVICE_OBJECT top = IoGetAttachedDevice(file->device);
-    PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+    PIRP irp = mustSucceed ? AllocateMustSucceedIrp(top->StackSize)
+                           : IoAllocateIrp(top->StackSize, FALSE);
     if (irp == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
@@ -129,7 +145,8 @@ void SendClose(UserFile* file)
         return;
     }
     SendLockedRequest(
-        file, [](PIRP, PIO_STACK_LOCATION stack) { stack->MajorFunction = IRP_MJ_CLOSE; }, nullptr);
+        file, [](PIRP, PIO_STACK_LOCATION stack) { stack->MajorFunction = IRP_MJ_CLOSE; }, nullptr,
+        true);
 }
 
 // `device` comes with a reference, which the new file takes over.
