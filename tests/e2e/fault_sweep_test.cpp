@@ -108,6 +108,30 @@ protected:
 
     NTSTATUS StopDevice() { return pnp::StopDevice(plugged_->Pdo()); }
 
+    // Saves a small window as the camera's setting, so that every later plug-in of the camera
+    // streams small frames: the sweeps run many sessions, and the picture is not their concern.
+    void SaveASmallWindow()
+    {
+        ASSERT_EQ(PlugIn(), STATUS_SUCCESS);
+        ASSERT_EQ(OpenFilter(), STATUS_SUCCESS);
+        CameraWindowRequest window{};
+        window.Header.Set = CameraPropertySet;
+        window.Header.Id = CameraProperty::Window;
+        window.Header.Flags = KSPROPERTY_TYPE_SET;
+        window.RoiW = 128;
+        window.RoiH = 96;
+        const auto* tail = reinterpret_cast<const std::uint8_t*>(&window) + sizeof(KSPROPERTY);
+        ASSERT_EQ(ksclient::SetProperty(filter_.Get(), CameraPropertySet, CameraProperty::Window,
+                                        &window, sizeof window, tail,
+                                        sizeof window - sizeof(KSPROPERTY))
+                      .status,
+                  STATUS_SUCCESS);
+        EndSession();
+        ASSERT_EQ(PlugIn(), STATUS_SUCCESS);
+        ASSERT_EQ(plugged_->Device()->Geometry.FrameWidth, 128u);
+        EndSession();
+    }
+
     void EndSession()
     {
         pin_.Close();
@@ -227,6 +251,7 @@ protected:
 
 TEST_P(AllocationSweep, EachAllocationFailsCleanlyAndTheCameraStreamsAfterwards)
 {
+    ASSERT_NO_FATAL_FAILURE(SaveASmallWindow());
     Phase phase = GetParam();
     std::uint64_t sites = 0;
     bool injected = false;
@@ -335,6 +360,7 @@ TEST_F(RemovalSweep, RemovalAfterEachCommandPacketWhileHandlesCloseLeavesNothing
     // as long as the session streams, the more the slower the build, and those after the first
     // few add nothing new.
     constexpr std::size_t kMostPackets = 150;
+    ASSERT_NO_FATAL_FAILURE(SaveASmallWindow());
     std::size_t packets = std::min(Session(0), kMostPackets);
     ASSERT_GT(packets, 30u);
     for (std::size_t after = 1; after <= packets; ++after) {
@@ -349,9 +375,12 @@ TEST_F(RemovalSweep, RemovalAfterEachCommandPacketWhileHandlesCloseLeavesNothing
 
 TEST_F(RemovalSweep, RemovalInTheMiddleOfAFrameWhileHandlesCloseLeavesNothingBehind)
 {
-    for (std::size_t bytes : {std::size_t{0}, std::size_t{512}, std::size_t{65'536},
-                              std::size_t{752 * 480 - 1}}) {
+    for (std::size_t bytes : {std::size_t{0}, std::size_t{512}, std::size_t{4'096},
+                              std::size_t{128 * 96 - 1}}) {
         SCOPED_TRACE(testing::Message() << "removal after " << bytes << " bytes of a frame");
+        if (bytes == 0) {
+            ASSERT_NO_FATAL_FAILURE(SaveASmallWindow());
+        }
         std::uint64_t epoch = vf::MarkPoolEpoch();
         ASSERT_EQ(PlugIn(), STATUS_SUCCESS);
         ASSERT_EQ(OpenFilter(), STATUS_SUCCESS);
