@@ -145,8 +145,12 @@ NTSTATUS RemoveDevice(Device* device, PIRP irp)
     device->bag.FreeAll();
     UnregisterObject(&device->ks);
     PDEVICE_OBJECT functionalDevice = device->functionalDevice;
-    *static_cast<Device**>(functionalDevice->DeviceExtension) = nullptr;
-    delete device;
+    {
+        // Client calls look the device up under the lifetime lock.
+        std::unique_lock<std::shared_mutex> gate(DeviceLifetimeLock());
+        *static_cast<Device**>(functionalDevice->DeviceExtension) = nullptr;
+        delete device;
+    }
     IoDeleteDevice(functionalDevice);
     return status;
 }

@@ -5,6 +5,7 @@
 #include <wdm.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -58,6 +59,10 @@ struct PoolBlock {
 
 // Pool blocks allocated since the epoch that are still outstanding.
 std::vector<PoolBlock> OutstandingBlocks(std::uint64_t sinceEpoch = 0);
+// The same, less the blocks `excused` accepts; it looks at each block while no thread can free
+// it, so it may read the block's contents.
+std::vector<PoolBlock> OutstandingBlocksExcept(std::uint64_t sinceEpoch,
+                                               const std::function<bool(const PoolBlock&)>& excused);
 // Bug checks (DRIVER_VERIFIER_DETECTED_VIOLATION / PoolLeak) listing the blocks by tag, size
 // and count; does nothing for an empty list.
 void ReportLeakedBlocks(const char* when, const std::vector<PoolBlock>& blocks);

@@ -128,20 +128,18 @@ void UnloadIfUnused(Manager& manager, LoadedDriver* driver)
     if (driver->object.DriverUnload != nullptr) {
         driver->object.DriverUnload(&driver->object);
     }
-    std::vector<vf::PoolBlock> leaked;
-    for (const vf::PoolBlock& block : vf::OutstandingBlocks(driver->loadEpoch)) {
-        // Device objects of other drivers are not this driver's; its own deleted ones may still
-        // be held by open handles, which release them when they close. Packets the I/O manager
-        // built for an application's requests are the application's until it collects them.
-        auto* device = static_cast<PDEVICE_OBJECT>(const_cast<void*>(block.address));
-        auto* irp = static_cast<PIRP>(const_cast<void*>(block.address));
-        bool excused = (block.tag == io::kDeviceTag &&
-                        (device->DriverObject != &driver->object || io::IsDeviceDeleted(device))) ||
-                       (block.tag == io::kIrpTag && irp->RequestorMode == UserMode);
-        if (!excused) {
-            leaked.push_back(block);
-        }
-    }
+    std::vector<vf::PoolBlock> leaked = vf::OutstandingBlocksExcept(
+        driver->loadEpoch, [driver](const vf::PoolBlock& block) {
+            // Device objects of other drivers are not this driver's; its own deleted ones may
+            // still be held by open handles, which release them when they close. Packets the
+            // I/O manager built for an application's requests are the application's until it
+            // collects them.
+            auto* device = static_cast<PDEVICE_OBJECT>(const_cast<void*>(block.address));
+            auto* irp = static_cast<PIRP>(const_cast<void*>(block.address));
+            return (block.tag == io::kDeviceTag && (device->DriverObject != &driver->object ||
+                                                    io::IsDeviceDeleted(device))) ||
+                   (block.tag == io::kIrpTag && irp->RequestorMode == UserMode);
+        });
     std::string when = "unload of driver ";
     for (wchar_t c : driver->service) {
         when += static_cast<char>(c < 0x80 ? c : '?');
