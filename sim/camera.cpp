@@ -74,6 +74,9 @@ usbd::EndpointResult Camera::OutTransfer(std::uint8_t endpointAddress, const std
             return usbd::EndpointResult::Error;
         }
         std::vector<std::uint8_t> bytes(data, data + length);
+        if (faults_.removalCommands < 0) {
+            return usbd::EndpointResult::Error;  // on its way off the port
+        }
         if (faults_.commandHalted || TakeFault(faults_.failedCommands)) {
             usbd::EndpointResult result =
                 faults_.commandHalted ? usbd::EndpointResult::Stall : faults_.commandFailure;
@@ -90,6 +93,13 @@ usbd::EndpointResult Camera::OutTransfer(std::uint8_t endpointAddress, const std
             std::size_t count = std::min(kPacketSize, length - offset);
             std::copy_n(data + offset, count, packet.begin());
             HandleCommandLocked(packet);
+            if (faults_.removalCommands > 0 && --faults_.removalCommands == 0) {
+                faults_.removalCommands = -1;
+                scheduler_.At(Scheduler::Clock::now(), [unplug = std::move(faults_.unplug)] {
+                    unplug();
+                });
+                faults_.unplug = nullptr;
+            }
         }
     }
     Drain();
@@ -578,6 +588,13 @@ void Camera::RewriteReplies(ReplyRewriter rewrite)
 {
     std::lock_guard lock(mutex_);
     rewriteReplies_ = std::move(rewrite);
+}
+
+void Camera::RemoveAfterCommands(int commands, std::function<void()> unplug)
+{
+    std::lock_guard lock(mutex_);
+    faults_.removalCommands = commands;
+    faults_.unplug = std::move(unplug);
 }
 
 void Camera::ClearFaults()

@@ -119,6 +119,9 @@ public:
     // Every read's replies pass through `rewrite` (called with the camera's lock held; it must
     // not call back into the camera); null restores the firmware's own replies.
     void RewriteReplies(ReplyRewriter rewrite);
+    // After `commands` more command packets the camera takes no further command and `unplug`
+    // runs on the camera's thread (it is expected to take the camera off its port).
+    void RemoveAfterCommands(int commands, std::function<void()> unplug);
     void ClearFaults();
 
 private:

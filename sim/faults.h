@@ -40,6 +40,10 @@ struct FaultPlan {
     int lateFrames = 0;
     std::chrono::milliseconds frameDelay{0};
 
+    // Removal after the next `removalCommands` command packets: the camera takes no command
+    // after the last of them and `unplug` runs on the camera's own thread.
+    int removalCommands = 0;
+
     // Removal in the middle of the next frame: `removalBytes` of it are sent, then `unplug`
     // runs on the camera's own thread (it is expected to take the camera off its port).
     bool removeMidFrame = false;

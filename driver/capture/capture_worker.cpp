@@ -59,7 +59,6 @@ NTSTATUS CaptureWorker::StartWorker(ImageProcessor* processor, LONG width, LONG 
     LONG outputSize = width * height * 4;
     InterlockedExchange(&FramesRead, 0);
     InterlockedExchange(&FramesConverted, 0);
-    Processor = processor;
     NoteCameraProgrammed(Device);
     Device->StartSensor();
     ULONG transferSize = 0;
@@ -94,9 +93,16 @@ NTSTATUS CaptureWorker::StartWorker(ImageProcessor* processor, LONG width, LONG 
     processor->SetGeometry(static_cast<ULONG>(width), static_cast<ULONG>(height));
     processor->PrepareWorkBuffer();
     processor->OutputBuffer = OutputBuffer;
+    // Bound only once the run can go ahead: a failed start leaves no processor behind that a
+    // stop of the device could free under the worker.
+    Processor = processor;
     InterlockedExchange(&WorkerState, WorkerRunning);
-    StartThread();
-    return STATUS_SUCCESS;
+    status = StartThread();
+    if (!NT_SUCCESS(status)) {
+        // No capture thread: the worker is stopped again, as if the run had never begun.
+        StopWorker();
+    }
+    return status;
 }
 
 void CaptureWorker::DropReadyFrames()
@@ -110,7 +116,7 @@ void CaptureWorker::DropReadyFrames()
     KfReleaseSpinLock(&StateLock, irql);
 }
 
-void CaptureWorker::StartThread()
+NTSTATUS CaptureWorker::StartThread()
 {
     InterlockedExchange(&RunFlag, 1);
     // The last stop or pause stopped the frame reads; the new thread may read again.
@@ -131,16 +137,22 @@ void CaptureWorker::StartThread()
     OBJECT_ATTRIBUTES attributes;
     InitializeObjectAttributes(&attributes, nullptr, OBJ_KERNEL_HANDLE, nullptr, nullptr);
     HANDLE handle = nullptr;
-    if (!NT_SUCCESS(PsCreateSystemThread(&handle, 0, &attributes, nullptr, nullptr, ThreadStart,
-                                         this))) {
-        return;
+    NTSTATUS status = PsCreateSystemThread(&handle, 0, &attributes, nullptr, nullptr, ThreadStart,
+                                           this);
+    if (!NT_SUCCESS(status)) {
+        InterlockedExchange(&RunFlag, 0);
+        return status;
     }
     PVOID thread = nullptr;
-    if (NT_SUCCESS(ObReferenceObjectByHandle(handle, 0, *PsThreadType, KernelMode, &thread,
-                                             nullptr))) {
+    status = ObReferenceObjectByHandle(handle, 0, *PsThreadType, KernelMode, &thread, nullptr);
+    if (NT_SUCCESS(status)) {
         CaptureThread = thread;
+    } else {
+        // The thread is told to end at its first look at the flag; it touches nothing else.
+        InterlockedExchange(&RunFlag, 0);
     }
     ZwClose(handle);
+    return status;
 }
 
 void NTAPI CaptureWorker::ThreadStart(PVOID context)
@@ -193,6 +205,11 @@ bool CaptureWorker::ReadIntoBuffer(ULONG index)
 bool CaptureWorker::IsRunning()
 {
     return InterlockedExchangeAdd(&WorkerState, 0) == WorkerRunning;
+}
+
+bool CaptureWorker::IsPaused()
+{
+    return InterlockedExchangeAdd(&WorkerState, 0) == WorkerPaused;
 }
 
 void CaptureWorker::ConvertNewestFrame()
@@ -276,11 +293,12 @@ NTSTATUS CaptureWorker::StopWorker()
     WaitForProcessPass();
     if (Processor != nullptr) {
         Processor->OutputBuffer = nullptr;
+        Processor = nullptr;
     }
     return STATUS_SUCCESS;
 }
 
-void CaptureWorker::PauseWorker(bool pause)
+NTSTATUS CaptureWorker::PauseWorker(bool pause)
 {
     LONG state = InterlockedExchangeAdd(&WorkerState, 0);
     if (pause && state == WorkerRunning) {
@@ -293,6 +311,11 @@ void CaptureWorker::PauseWorker(bool pause)
         DropReadyFrames();
     } else if (!pause && state == WorkerPaused) {
         InterlockedExchange(&WorkerState, WorkerRunning);
-        StartThread();
+        NTSTATUS status = StartThread();
+        if (!NT_SUCCESS(status)) {
+            InterlockedExchange(&WorkerState, WorkerPaused);
+            return status;
+        }
     }
+    return STATUS_SUCCESS;
 }

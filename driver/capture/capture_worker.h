@@ -21,13 +21,16 @@ public:
     static CaptureWorker* Create(CaptureDevice* device);
 
     NTSTATUS StartWorker(ImageProcessor* processor, LONG width, LONG height);
+    // Ends capture; the processor is no longer bound to the worker afterwards.
     NTSTATUS StopWorker();
-    void PauseWorker(bool pause);
+    // Pauses, or resumes a paused worker; a resume fails when no capture thread could start.
+    NTSTATUS PauseWorker(bool pause);
     void ConvertNewestFrame();
     void FinishProcessing();
     LONG ReadFramesRead();
     LONG ReadFramesConverted();
     bool IsRunning();
+    bool IsPaused();
     UCHAR* OutputImage() const { return OutputBuffer; }
 
     ImageProcessor* Processor;
@@ -50,7 +53,7 @@ public:
 
 private:
     ~CaptureWorker() = default;
-    void StartThread();
+    NTSTATUS StartThread();
     void DropReadyFrames();
     void StopThread();
     void WaitForProcessPass();

@@ -105,13 +105,17 @@ NTSTATUS NTAPI CaptureDevice::Start(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, P
     if (object == nullptr) {
         return STATUS_UNSUCCESSFUL;
     }
+    KsAcquireDevice(device);
     if (!device->Started) {
-        KsAcquireDevice(device);
+        // Without its filter factory nobody could ever open the camera: the start fails.
         NTSTATUS factory = KsCreateFilterFactory(
             device->FunctionalDeviceObject, &object->Formats.FilterDescriptor, L"GLOBAL", nullptr,
             KSCREATE_ITEM_FREEONSTOP, nullptr, nullptr, nullptr);
-        KsReleaseDevice(device);
-        if (NT_SUCCESS(factory) && object->Worker != nullptr && !object->WorkerInBag) {
+        if (!NT_SUCCESS(factory)) {
+            KsReleaseDevice(device);
+            return factory;
+        }
+        if (object->Worker != nullptr && !object->WorkerInBag) {
             if (NT_SUCCESS(KsAddItemToObjectBag(device->Bag, object->Worker, ReleaseWorker))) {
                 object->WorkerInBag = true;
             } else {
@@ -120,16 +124,32 @@ NTSTATUS NTAPI CaptureDevice::Start(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, P
             }
         }
     }
-    // The filter factory exists from here on: a filter's property requests may already come.
-    DeviceLockGuard guard(&object->Lock);
-    // A processor destroyed by an earlier stop is made again, so the camera can stream after a
-    // stop and start.
-    if (object->Processor == nullptr) {
-        object->CreateProcessor();
+    NTSTATUS status;
+    {
+        // The filter factory exists from here on: a filter's property requests may already come.
+        DeviceLockGuard guard(&object->Lock);
+        // A processor destroyed by an earlier stop is made again, so the camera can stream after
+        // a stop and start; a worker or processor an allocation failure left out is made at the
+        // stream's acquire.
+        if (object->Processor == nullptr) {
+            object->CreateProcessor();
+        }
+        status = ConfigureDevice(&object->Link);
+        InitializeCamera(object);
+        object->DeviceStarted = NT_SUCCESS(status);
     }
-    NTSTATUS status = ConfigureDevice(&object->Link);
-    InitializeCamera(object);
+    KsReleaseDevice(device);
     return status;
+}
+
+void CaptureDevice::HaltStream()
+{
+    if (Worker != nullptr) {
+        // Joins the capture thread after its reads were cancelled, waits for a conversion in
+        // progress and unbinds the processor. The pin keeps its state; its next run starts
+        // capture again, or fails while the device is not started.
+        Worker->StopWorker();
+    }
 }
 
 void NTAPI CaptureDevice::Stop(PKSDEVICE device, PIRP)
@@ -138,10 +158,32 @@ void NTAPI CaptureDevice::Stop(PKSDEVICE device, PIRP)
     if (object == nullptr) {
         return;
     }
-    DeviceLockGuard guard(&object->Lock);
-    SaveSettings(object);
-    UnconfigureDevice(&object->Link);
-    object->DestroyProcessor();
+    // The stream stops before anything it uses is released. The capture thread is joined
+    // without the device lock held; the settings and the processor are then released under it.
+    KsAcquireDevice(device);
+    object->DeviceStarted = false;
+    object->HaltStream();
+    {
+        DeviceLockGuard guard(&object->Lock);
+        SaveSettings(object);
+        UnconfigureDevice(&object->Link);
+        object->DestroyProcessor();
+    }
+    KsReleaseDevice(device);
+}
+
+void NTAPI CaptureDevice::SurpriseRemoval(PKSDEVICE device, PIRP)
+{
+    CaptureDevice* object = FromKsDevice(device);
+    if (object == nullptr) {
+        return;
+    }
+    // The camera is gone: capture stops now; what it used is released at the stop and removal
+    // that follow.
+    KsAcquireDevice(device);
+    object->DeviceStarted = false;
+    object->HaltStream();
+    KsReleaseDevice(device);
 }
 
 NTSTATUS NTAPI CaptureDevice::FilterCreate(PKSFILTER filter, PIRP)
@@ -229,22 +271,20 @@ bool CaptureDevice::PinExists()
     return InterlockedExchangeAdd(&PinOpen, 0) != 0;
 }
 
-NTSTATUS CaptureDevice::AcquireStream(CapturePin* pin, PKS_VIDEOINFOHEADER format)
+NTSTATUS CaptureDevice::CreateMissingParts()
 {
-    // The processor is seeded from the settings another filter's requests may be changing.
-    DeviceLockGuard guard(&Lock);
-    if (InterlockedCompareExchange(&StreamClaimed, 1, 0) != 0) {
-        return STATUS_SHARING_VIOLATION;
+    if (Worker == nullptr) {
+        CreateWorker();
     }
-    StreamFormat = format;
-    if (format->bmiHeader.biBitCount != 32 || format->bmiHeader.biCompression != KS_BI_RGB) {
-        ReleaseStream();
-        return STATUS_INVALID_PARAMETER;
+    if (Processor == nullptr) {
+        CreateProcessor();
     }
-    if (Processor == nullptr || Worker == nullptr) {
-        ReleaseStream();
-        return STATUS_INSUFFICIENT_RESOURCES;
-    }
+    return Worker == nullptr || Processor == nullptr ? STATUS_INSUFFICIENT_RESOURCES
+                                                     : STATUS_SUCCESS;
+}
+
+void CaptureDevice::MirrorSettingsIntoProcessor()
+{
     Processor->SetWhiteBalance(static_cast<LONG>(Settings.WhiteBalance));
     Processor->SetBayerPhase(static_cast<LONG>(Settings.BayerPhase));
     Processor->SetColorEnable(static_cast<LONG>(Settings.ColorEnable));
@@ -256,8 +296,34 @@ NTSTATUS CaptureDevice::AcquireStream(CapturePin* pin, PKS_VIDEOINFOHEADER forma
     Processor->SetContrast(Settings.Contrast);
     Processor->SetSaturation(Settings.Saturation);
     Processor->SetHue(Settings.Hue);
-    StreamOwner = pin;
-    return STATUS_SUCCESS;
+}
+
+NTSTATUS CaptureDevice::AcquireStream(CapturePin* pin, PKS_VIDEOINFOHEADER format)
+{
+    if (InterlockedCompareExchange(&StreamClaimed, 1, 0) != 0) {
+        return STATUS_SHARING_VIOLATION;
+    }
+    StreamFormat = format;
+    if (format->bmiHeader.biBitCount != 32 || format->bmiHeader.biCompression != KS_BI_RGB) {
+        ReleaseStream();
+        return STATUS_INVALID_PARAMETER;
+    }
+    KsAcquireDevice(Device);
+    NTSTATUS status;
+    {
+        // The processor is seeded from the settings another filter's requests may be changing.
+        DeviceLockGuard guard(&Lock);
+        status = DeviceStarted ? CreateMissingParts() : STATUS_DEVICE_NOT_READY;
+        if (NT_SUCCESS(status)) {
+            MirrorSettingsIntoProcessor();
+            StreamOwner = pin;
+        }
+    }
+    KsReleaseDevice(Device);
+    if (!NT_SUCCESS(status)) {
+        ReleaseStream();
+    }
+    return status;
 }
 
 void CaptureDevice::ReleaseStream()
@@ -267,28 +333,68 @@ void CaptureDevice::ReleaseStream()
     InterlockedExchange(&StreamClaimed, 0);
 }
 
-NTSTATUS CaptureDevice::StartCapture()
+NTSTATUS CaptureDevice::StartCaptureLocked()
 {
-    // The sensor is programmed, and the worker sized, from one consistent view of the settings
-    // and the geometry; the geometry then stays fixed until the last pin closes, so the capture
-    // thread and the process pass read what the stream was started with.
-    DeviceLockGuard guard(&Lock);
+    if (!DeviceStarted) {
+        return STATUS_DEVICE_NOT_READY;
+    }
+    // The processor is a new one when the device was stopped and started since the acquire.
+    bool newProcessor = Processor == nullptr;
+    NTSTATUS status = CreateMissingParts();
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
     UpdateBayerPhase(this);
-    if (Processor != nullptr) {
+    if (newProcessor) {
+        MirrorSettingsIntoProcessor();
+    } else {
         Processor->SetBayerPhase(static_cast<LONG>(Settings.BayerPhase));
     }
     return Worker->StartWorker(Processor, static_cast<LONG>(Geometry.FrameWidth),
                                static_cast<LONG>(Geometry.FrameHeight));
 }
 
+NTSTATUS CaptureDevice::StartCapture()
+{
+    KsAcquireDevice(Device);
+    NTSTATUS status;
+    {
+        // The sensor is programmed, and the worker sized, from one consistent view of the
+        // settings and the geometry; the geometry then stays fixed until the last pin closes, so
+        // the capture thread and the process pass read what the stream was started with.
+        DeviceLockGuard guard(&Lock);
+        status = StartCaptureLocked();
+    }
+    KsReleaseDevice(Device);
+    return status;
+}
+
 NTSTATUS CaptureDevice::PauseCapture(bool pause)
 {
-    Worker->PauseWorker(pause);
-    return STATUS_SUCCESS;
+    KsAcquireDevice(Device);
+    NTSTATUS status = STATUS_SUCCESS;
+    if (Worker != nullptr) {
+        if (pause) {
+            Worker->PauseWorker(true);
+        } else if (Worker->IsPaused()) {
+            status = DeviceStarted ? Worker->PauseWorker(false) : STATUS_DEVICE_NOT_READY;
+        } else if (!Worker->IsRunning()) {
+            // A stop of the device ended capture under the paused pin: run starts it afresh.
+            status = StartCaptureLocked();
+        }
+    } else if (!pause) {
+        status = StartCaptureLocked();
+    }
+    KsReleaseDevice(Device);
+    return status;
 }
 
 NTSTATUS CaptureDevice::StopCapture()
 {
-    Worker->StopWorker();
+    KsAcquireDevice(Device);
+    if (Worker != nullptr) {
+        Worker->StopWorker();
+    }
+    KsReleaseDevice(Device);
     return STATUS_SUCCESS;
 }

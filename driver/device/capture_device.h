@@ -38,6 +38,7 @@ public:
     static NTSTATUS NTAPI Start(PKSDEVICE device, PIRP irp, PCM_RESOURCE_LIST translated,
                                 PCM_RESOURCE_LIST untranslated);
     static void NTAPI Stop(PKSDEVICE device, PIRP irp);
+    static void NTAPI SurpriseRemoval(PKSDEVICE device, PIRP irp);
     static NTSTATUS NTAPI FilterCreate(PKSFILTER filter, PIRP irp);
     static NTSTATUS NTAPI FilterClose(PKSFILTER filter, PIRP irp);
 
@@ -54,7 +55,9 @@ public:
     // Whether a capture pin exists; the caller holds the device lock.
     bool PinExists();
 
-    // The stream, in calling order: one pin claims it, runs, pauses and stops capture.
+    // The stream, in calling order: one pin claims it, runs, pauses and stops capture. Each
+    // holds the device mutex (outside the device lock), so a stop or removal of the device never
+    // overlaps it; while the device is not started they fail with STATUS_DEVICE_NOT_READY.
     NTSTATUS AcquireStream(CapturePin* pin, PKS_VIDEOINFOHEADER format);
     NTSTATUS StartCapture();
     NTSTATUS PauseCapture(bool pause);
@@ -134,6 +137,8 @@ public:
     CameraFormats Formats;
     // The worker was handed to the framework device's bag, which destroys it.
     bool WorkerInBag;
+    // Between a successful start and the next stop or surprise removal; under the device mutex.
+    bool DeviceStarted;
 
 private:
     // Objects are destroyed through DestroyDevice only.
@@ -141,4 +146,11 @@ private:
     void DestroyProcessor();
     void CreateProcessor();
     void CreateWorker();
+    // Makes the worker and the processor when an earlier allocation left either missing.
+    NTSTATUS CreateMissingParts();
+    void MirrorSettingsIntoProcessor();
+    // Stops capture and leaves the worker idle and unbound from the processor, whatever the
+    // pin's state: the capture thread has ended and no conversion runs. Device mutex held.
+    void HaltStream();
+    NTSTATUS StartCaptureLocked();
 };

@@ -24,7 +24,7 @@ const KSDEVICE_DISPATCH DeviceDispatch = {
     nullptr,  // CancelRemove
     nullptr,  // Remove
     nullptr,  // QueryCapabilities
-    nullptr,  // SurpriseRemoval
+    CaptureDevice::SurpriseRemoval,  // SurpriseRemoval
     nullptr,  // QueryPower
     nullptr,  // SetPower
     nullptr,  // QueryInterface

@@ -124,10 +124,11 @@ void StopDevice(Device* device, PIRP irp)
 NTSTATUS RemoveDevice(Device* device, PIRP irp)
 {
     {
+        // No client request or close runs while the files left open are closed here.
         std::unique_lock<std::shared_mutex> gate(DeviceLifetimeLock());
         device->removed = true;
+        CloseAllFilters(device, irp);
     }
-    CloseAllFilters(device, irp);
     StopDevice(device, irp);
     const KSDEVICE_DISPATCH* dispatch = DispatchOf(device);
     if (dispatch != nullptr && dispatch->Remove != nullptr) {
@@ -144,8 +145,12 @@ NTSTATUS RemoveDevice(Device* device, PIRP irp)
     device->bag.FreeAll();
     UnregisterObject(&device->ks);
     PDEVICE_OBJECT functionalDevice = device->functionalDevice;
-    *static_cast<Device**>(functionalDevice->DeviceExtension) = nullptr;
-    delete device;
+    {
+        // Client calls look the device up under the lifetime lock.
+        std::unique_lock<std::shared_mutex> gate(DeviceLifetimeLock());
+        *static_cast<Device**>(functionalDevice->DeviceExtension) = nullptr;
+        delete device;
+    }
     IoDeleteDevice(functionalDevice);
     return status;
 }

@@ -94,6 +94,9 @@ FilterFactory* FactoryForReference(Device* device, const std::wstring& reference
 
 void RemoveFactories(Device* device, bool onlyFreeOnStop)
 {
+    // Client calls find factories and close filters under the lifetime lock: none runs while
+    // factories go and their filters are closed here.
+    std::unique_lock<std::shared_mutex> gate(DeviceLifetimeLock());
     std::vector<std::unique_ptr<FilterFactory>> removed;
     {
         std::lock_guard<std::mutex> guard(device->factoriesLock);

@@ -40,7 +40,10 @@ NTSTATUS Port::SubmitTransfer(PIRP irp, PURB urb)
     {
         SpinLockGuard guard(lock_);
         Pipe* pipe = FindPipe(transfer.PipeHandle);
-        if (pipe == nullptr) {
+        if (!connected_) {
+            // Unplugged since the submission was looked at: nothing would ever take it.
+            failure = USBD_STATUS_DEVICE_GONE;
+        } else if (pipe == nullptr) {
             failure = USBD_STATUS_INVALID_PIPE_HANDLE;
         } else if (pipe->type != UsbdPipeTypeBulk && pipe->type != UsbdPipeTypeInterrupt) {
             failure = USBD_STATUS_INVALID_PARAMETER;

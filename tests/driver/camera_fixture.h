@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -58,10 +59,15 @@ protected:
         reg::Reset();
     }
 
-    PluggedCamera& Plug(sim::CameraOptions options = {})
+    // `beforeAttach` sees the camera before it is plugged in (to arm a fault, say).
+    PluggedCamera& Plug(sim::CameraOptions options = {},
+                        const std::function<void(sim::Camera&)>& beforeAttach = {})
     {
         auto plugged = std::make_unique<PluggedCamera>();
         plugged->camera = std::make_unique<sim::Camera>(options);
+        if (beforeAttach) {
+            beforeAttach(*plugged->camera);
+        }
         plugged->port = usbd::HubPort::Attach(*plugged->camera);
         cameras_.push_back(std::move(plugged));
         return *cameras_.back();

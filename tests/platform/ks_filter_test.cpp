@@ -2,6 +2,8 @@
 // instances, the device and filter object bags, and the driver's load and unload around devices.
 #include "ks_test_fixture.h"
 
+#include <ntoskrnl/host/verifier.h>
+
 #include <algorithm>
 #include <atomic>
 #include <cwctype>
@@ -134,6 +136,19 @@ TEST_F(KsFilterInstance, OpenAndCloseReachTheFilterDispatch)
     EXPECT_FALSE(filter);
 }
 
+TEST_F(KsFilterInstance, CloseReachesTheFilterAlsoWhenItsFirstPacketCannotBeAllocated)
+{
+    Filter filter;
+    OpenFilter(filter);
+    std::uint64_t injected = vf::InjectedFailureCount();
+    vf::FailOneAllocation(1);
+    EXPECT_EQ(filter.Close(), STATUS_SUCCESS);
+    vf::ClearFaultInjection();
+    EXPECT_EQ(vf::InjectedFailureCount(), injected + 1);
+    EXPECT_EQ(Observed().filterCloses, 1);
+    EXPECT_EQ(Observed().filterContextReleases, 1);
+}
+
 TEST_F(KsFilterInstance, EveryOpenMakesItsOwnFilterWithItsOwnBag)
 {
     Filter first;
@@ -254,6 +269,50 @@ TEST_F(KsDriverLifetime, AFullSessionLeavesNothingBehindAtUnload)
     EXPECT_EQ(Observed().pinContextReleases, 1);
     EXPECT_EQ(Observed().filterContextReleases, 1);
     EXPECT_EQ(Observed().deviceContextReleases, 1);
+}
+
+TEST_F(KsDriverLifetime, FilterClosedDuringSurpriseRemovalReachesTheDriverBeforeTheRemoval)
+{
+    Filter filter;
+    OpenFilter(filter);
+    int closesSeen = -1;
+    Config config = CurrentConfig();
+    config.onSurpriseRemoval = [&] {
+        filter.Close();
+        closesSeen = Observed().filterCloses;
+    };
+    SetConfig(config);
+    pnp::SurpriseRemoveDevice(device_);
+    SetConfig(Config());
+    EXPECT_EQ(closesSeen, 1);
+    EXPECT_EQ(Observed().filterCloses, 1);
+    EXPECT_EQ(Observed().filterContextReleases, 1);
+    EXPECT_FALSE(pnp::IsDriverLoaded(ServiceName));
+    pnp::DeletePlainBusDevice(device_);
+    device_ = nullptr;
+}
+
+// The surprise removal's packet (the first allocation of the removal) or the removal's own (the
+// second): either missing keeps the device and its driver until a later removal delivers it.
+TEST_F(KsDriverLifetime, RemovalPacketThatCannotBeBuiltKeepsTheDriverUntilItIsSent)
+{
+    for (std::uint64_t missing : {1u, 2u}) {
+        SCOPED_TRACE(missing);
+        std::uint64_t injected = vf::InjectedFailureCount();
+        vf::FailOneAllocation(missing);
+        pnp::SurpriseRemoveDevice(device_);
+        vf::ClearFaultInjection();
+        ASSERT_EQ(vf::InjectedFailureCount(), injected + 1);
+        EXPECT_TRUE(pnp::IsDriverLoaded(ServiceName));
+        EXPECT_EQ(Observed().deviceContextReleases, 0);
+        pnp::SurpriseRemoveDevice(device_);
+        EXPECT_FALSE(pnp::IsDriverLoaded(ServiceName));
+        EXPECT_EQ(Observed().deviceContextReleases, 1);
+        pnp::DeletePlainBusDevice(device_);
+        device_ = nullptr;
+        Reset();
+        ASSERT_EQ(Arrive(device_, L"1"), STATUS_SUCCESS);
+    }
 }
 
 }  // namespace

@@ -31,14 +31,15 @@ public:
         }
     }
 
-    NTSTATUS Queue(const Pin& pin)
+    NTSTATUS Queue(const Pin& pin) { return Queue(pin.Get()); }
+    NTSTATUS Queue(HANDLE pin)
     {
         header_ = KSSTREAM_HEADER{};
         header_.Size = sizeof(KSSTREAM_HEADER);
         header_.FrameExtent = static_cast<ULONG>(buffer_.size());
         header_.Data = buffer_.data();
         header_.OptionsFlags = 0;
-        return KsQueueFrame(pin.Get(), &header_, &request_);
+        return KsQueueFrame(pin, &header_, &request_);
     }
     NTSTATUS Wait(ULONG timeoutMs = 5000) { return KsWaitFrame(request_, timeoutMs); }
     HANDLE Request() const { return request_; }
@@ -239,6 +240,37 @@ TEST_F(KsStreaming, QueuedFramesComeBackCancelledWhenThePinCloses)
         EXPECT_EQ(frame.Header().DataUsed, 0u);
     }
     EXPECT_EQ(delivered.Header().DataUsed, FrameBytes);
+}
+
+TEST_F(KsStreaming, FrameSubmittedWhileThePinClosesWaitsForTheCloseAndIsRefused)
+{
+    ASSERT_EQ(pin_.SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    QueuedFrame late;
+    std::atomic<bool> queued{false};
+    bool queuedDuringClose = false;
+    NTSTATUS queueStatus = STATUS_UNSUCCESSFUL;
+    std::thread submitter;
+    HANDLE handle = pin_.Get();
+    // Inside the pin's close the handle is still open: another thread submits a frame on it.
+    Config config = CurrentConfig();
+    config.onPinClose = [&] {
+        submitter = std::thread([&] {
+            queueStatus = late.Queue(handle);
+            queued = true;
+        });
+        std::this_thread::sleep_for(SettleTime);
+        queuedDuringClose = queued;
+    };
+    SetConfig(config);
+    ASSERT_EQ(pin_.Close(), STATUS_SUCCESS);
+    SetConfig(Config());
+    submitter.join();
+    // The frame reached the framework only after the pin was gone, and came back refused.
+    EXPECT_FALSE(queuedDuringClose);
+    if (queueStatus == STATUS_SUCCESS) {
+        EXPECT_FALSE(NT_SUCCESS(late.Wait()));
+    }
+    EXPECT_EQ(late.Header().DataUsed, 0u);
 }
 
 TEST_F(KsStreaming, FramesQueuedInPauseComeBackCancelledWhenThePinStops)

@@ -189,9 +189,17 @@ NTSTATUS NTAPI DeviceStart(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOUR
                                  nullptr, KSCREATE_ITEM_FREEONSTOP, nullptr, nullptr, nullptr);
 }
 
+void NTAPI DeviceSurpriseRemoval(PKSDEVICE, PIRP)
+{
+    Config config = ConfigNow();
+    if (config.onSurpriseRemoval) {
+        config.onSurpriseRemoval();
+    }
+}
+
 const KSDEVICE_DISPATCH DeviceDispatch = {
     DeviceAdd, DeviceStart, nullptr, nullptr, nullptr, nullptr, nullptr,
-    nullptr,   nullptr,     nullptr, nullptr, nullptr, nullptr, nullptr,
+    nullptr,   nullptr,     nullptr, DeviceSurpriseRemoval, nullptr, nullptr, nullptr,
 };
 
 const KSDEVICE_DESCRIPTOR DeviceDescriptor = {&DeviceDispatch, 0, nullptr, 0, 0};
@@ -455,6 +463,10 @@ NTSTATUS NTAPI PinCreate(PKSPIN pin, PIRP)
 
 NTSTATUS NTAPI PinClose(PKSPIN pin, PIRP)
 {
+    Config config = ConfigNow();
+    if (config.onPinClose) {
+        config.onPinClose();
+    }
     Record([](Observation& s) { s.counters.pinCloses++; });
     std::unique_lock<std::shared_mutex> guard(g_pinLock);
     if (g_openPin == pin) {

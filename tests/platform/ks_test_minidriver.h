@@ -76,6 +76,9 @@ struct Config {
     bool filterCreateRaisesIrql = false;    // returns at DISPATCH_LEVEL
     ULONG filterCreateDelayMs = 0;          // to overrun the callback budget
     bool leaveStreamPointerLocked = false;  // Process does not unlock the frame it took
+    // Run inside the driver's callbacks, for tests of what may happen meanwhile.
+    std::function<void()> onSurpriseRemoval;
+    std::function<void()> onPinClose;
 };
 
 struct StateStep {

@@ -8,8 +8,10 @@
 #include <ntoskrnl/host/io_wait.h>
 #include <ntoskrnl/ob/object_manager.h>
 
+#include <chrono>
 #include <cstring>
 #include <memory>
+#include <thread>
 
 namespace {
 
@@ -77,16 +79,27 @@ bool DeviceAlive(PDEVICE_OBJECT device)
     return framework != nullptr && !framework->removed;
 }
 
-// Builds a request for the file's device; `prepare` fills the stack location.
-template <typename Prepare>
-NTSTATUS SendRequest(UserFile* file, Prepare&& prepare, ULONG_PTR* information)
+// The I/O manager's close must succeed: without memory for its packet it waits and tries again
+// (for ten seconds at most here, so that a test that withholds memory for good still ends).
+PIRP AllocateMustSucceedIrp(CCHAR stackSize)
 {
-    std::shared_lock<std::shared_mutex> gate(ks::DeviceLifetimeLock());
-    if (!DeviceAlive(file->device)) {
-        return STATUS_DEVICE_REMOVED;
+    PIRP irp = IoAllocateIrp(stackSize, FALSE);
+    for (int retry = 0; irp == nullptr && retry < 10'000; ++retry) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        irp = IoAllocateIrp(stackSize, FALSE);
     }
+    return irp;
+}
+
+// Builds a request for the file's device and sends it; `prepare` fills the stack location.
+// Call with the lifetime lock held.
+template <typename Prepare>
+NTSTATUS SendLockedRequest(UserFile* file, Prepare&& prepare, ULONG_PTR* information,
+                           bool mustSucceed = false)
+{
     PDEVICE_OBJECT top = IoGetAttachedDevice(file->device);
-    PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+    PIRP irp = mustSucceed ? AllocateMustSucceedIrp(top->StackSize)
+                           : IoAllocateIrp(top->StackSize, FALSE);
     if (irp == nullptr) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
@@ -110,13 +123,39 @@ NTSTATUS SendRequest(UserFile* file, Prepare&& prepare, ULONG_PTR* information)
     return status;
 }
 
+// A request on an open file: refused once the device was removed.
+template <typename Prepare>
+NTSTATUS SendRequest(UserFile* file, Prepare&& prepare, ULONG_PTR* information)
+{
+    std::shared_lock<std::shared_mutex> gate(ks::DeviceLifetimeLock());
+    if (!DeviceAlive(file->device)) {
+        return STATUS_DEVICE_REMOVED;
+    }
+    return SendLockedRequest(file, prepare, information);
+}
+
+// The close of a file, as the I/O manager sends it once nothing else uses the file object: no
+// other request on the device is in progress (the lifetime lock is held exclusively), and it
+// reaches the framework also after a surprise removal, until the removal itself has closed
+// what was left open.
+void SendClose(UserFile* file)
+{
+    std::unique_lock<std::shared_mutex> gate(ks::DeviceLifetimeLock());
+    if (ks::DeviceOfFunctionalDevice(file->device) == nullptr || file->file.FsContext == nullptr) {
+        return;
+    }
+    SendLockedRequest(
+        file, [](PIRP, PIO_STACK_LOCATION stack) { stack->MajorFunction = IRP_MJ_CLOSE; }, nullptr,
+        true);
+}
+
+// `device` comes with a reference, which the new file takes over.
 NTSTATUS OpenFile(PDEVICE_OBJECT device, UserFile* related, std::vector<std::uint8_t> name,
                   PHANDLE handle)
 {
     auto* file = new UserFile;
     // The handle keeps the device object's memory, so that a call after the device was
     // removed finds it marked removed instead of reading freed memory.
-    ObfReferenceObject(device);
     file->device = device;
     file->name = std::move(name);
     file->file.Type = 5;
@@ -163,14 +202,14 @@ NTSTATUS KsOpenFilter(const std::wstring& symbolicLink, PHANDLE FilterHandle)
     PDEVICE_OBJECT device = nullptr;
     {
         std::shared_lock<std::shared_mutex> gate(ks::DeviceLifetimeLock());
+        // Referenced while the device cannot be removed, so the object is still there; the
+        // open takes the reference over.
         device = ks::ReferenceDeviceForLink(symbolicLink, reference);
     }
     if (device == nullptr) {
         return STATUS_OBJECT_NAME_NOT_FOUND;
     }
-    NTSTATUS status = OpenFile(device, nullptr, NameBytes(L"\\" + reference), FilterHandle);
-    ObfDereferenceObject(device);
-    return status;
+    return OpenFile(device, nullptr, NameBytes(L"\\" + reference), FilterHandle);
 }
 
 NTSTATUS KsSynchronousDeviceControl(HANDLE Handle, ULONG IoControl, PVOID InBuffer,
@@ -230,6 +269,7 @@ NTSTATUS KsCreatePin(HANDLE FilterHandle, PKSPIN_CONNECT Connect, ACCESS_MASK De
     std::vector<std::uint8_t> name(prefix + payloadBytes);
     std::memcpy(name.data(), ks::kPinCreateName, prefix);
     std::memcpy(name.data() + prefix, Connect, payloadBytes);
+    ObfReferenceObject(filter->device);
     NTSTATUS status = OpenFile(filter->device, filter, std::move(name), ConnectionHandle);
     filter->Dereference();
     return status;
@@ -351,10 +391,7 @@ NTSTATUS KsCloseHandle(HANDLE Handle)
         return STATUS_INVALID_HANDLE;
     }
     if (object->Type() == &FileObjectType) {
-        auto* file = static_cast<UserFile*>(object);
-        SendRequest(
-            file, [](PIRP, PIO_STACK_LOCATION stack) { stack->MajorFunction = IRP_MJ_CLOSE; },
-            nullptr);
+        SendClose(static_cast<UserFile*>(object));
     } else if (object->Type() == &RequestObjectType) {
         auto* request = static_cast<StreamRequest*>(object);
         // A frame still queued is cancelled first: its buffer belongs to the caller.

@@ -121,6 +121,22 @@ std::vector<PoolBlock> OutstandingBlocks(std::uint64_t sinceEpoch)
     return blocks;
 }
 
+std::vector<PoolBlock> OutstandingBlocksExcept(std::uint64_t sinceEpoch,
+                                               const std::function<bool(const PoolBlock&)>& excused)
+{
+    std::vector<PoolBlock> blocks;
+    PoolState& pool = Pool();
+    // A block is taken out of the table before its memory is touched by a free.
+    std::lock_guard<std::mutex> guard(pool.lock);
+    for (const auto& entry : pool.blocks) {
+        PoolBlock block{entry.first, entry.second.tag, entry.second.size};
+        if (entry.second.epoch >= sinceEpoch && !excused(block)) {
+            blocks.push_back(block);
+        }
+    }
+    return blocks;
+}
+
 std::vector<PoolUsage> GroupBlocks(const std::vector<PoolBlock>& blocks)
 {
     std::map<std::pair<ULONG, SIZE_T>, SIZE_T> groups;

@@ -5,6 +5,7 @@
 #include <wdm.h>
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -58,6 +59,10 @@ struct PoolBlock {
 
 // Pool blocks allocated since the epoch that are still outstanding.
 std::vector<PoolBlock> OutstandingBlocks(std::uint64_t sinceEpoch = 0);
+// The same, less the blocks `excused` accepts; it looks at each block while no thread can free
+// it, so it may read the block's contents.
+std::vector<PoolBlock> OutstandingBlocksExcept(std::uint64_t sinceEpoch,
+                                               const std::function<bool(const PoolBlock&)>& excused);
 // Bug checks (DRIVER_VERIFIER_DETECTED_VIOLATION / PoolLeak) listing the blocks by tag, size
 // and count; does nothing for an empty list.
 void ReportLeakedBlocks(const char* when, const std::vector<PoolBlock>& blocks);
@@ -86,6 +91,12 @@ void WaitForSystemThreads();
 // Low-resource simulation. Injected failures make ExAllocatePoolWithTag return NULL.
 void FailAllocationsWithTag(ULONG tag);       // every allocation under this tag fails
 void FailAllocationsAfter(std::uint64_t calls);  // the first `calls` succeed, later ones fail
+// Exactly one allocation fails: the `nth` from now on (1 for the next), of any thread or only of
+// the calling thread; 0 cancels it.
+void FailOneAllocation(std::uint64_t nth, bool callingThreadOnly = false);
+// Allocation calls so far (those that failed too), of all threads or of the calling thread, for
+// counting the calls of a piece of work.
+std::uint64_t AllocationCalls(bool callingThreadOnly = false);
 void FailAllocationsRandomly(std::uint32_t seed, double probability);
 void ClearFaultInjection();
 // For platform components that allocate on a driver's behalf: true when the low-resource

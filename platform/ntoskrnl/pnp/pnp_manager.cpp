@@ -42,6 +42,9 @@ struct DeviceNode {
     LoadedDriver* driver = nullptr;
     std::wstring driverKeyPath;
     bool started = false;
+    // The stack was told it goes (surprise removal delivered, or query-remove agreed): only the
+    // removal request is still owed to it.
+    bool removalOwed = false;
 };
 
 struct Manager {
@@ -125,17 +128,18 @@ void UnloadIfUnused(Manager& manager, LoadedDriver* driver)
     if (driver->object.DriverUnload != nullptr) {
         driver->object.DriverUnload(&driver->object);
     }
-    std::vector<vf::PoolBlock> leaked;
-    for (const vf::PoolBlock& block : vf::OutstandingBlocks(driver->loadEpoch)) {
-        // Device objects of other drivers are not this driver's; its own deleted ones may still
-        // be held by open handles, which release them when they close.
-        auto* device = static_cast<PDEVICE_OBJECT>(const_cast<void*>(block.address));
-        bool excused = block.tag == io::kDeviceTag &&
-                       (device->DriverObject != &driver->object || io::IsDeviceDeleted(device));
-        if (!excused) {
-            leaked.push_back(block);
-        }
-    }
+    std::vector<vf::PoolBlock> leaked = vf::OutstandingBlocksExcept(
+        driver->loadEpoch, [driver](const vf::PoolBlock& block) {
+            // Device objects of other drivers are not this driver's; its own deleted ones may
+            // still be held by open handles, which release them when they close. Packets the
+            // I/O manager built for an application's requests are the application's until it
+            // collects them.
+            auto* device = static_cast<PDEVICE_OBJECT>(const_cast<void*>(block.address));
+            auto* irp = static_cast<PIRP>(const_cast<void*>(block.address));
+            return (block.tag == io::kDeviceTag && (device->DriverObject != &driver->object ||
+                                                    io::IsDeviceDeleted(device))) ||
+                   (block.tag == io::kIrpTag && irp->RequestorMode == UserMode);
+        });
     std::string when = "unload of driver ";
     for (wchar_t c : driver->service) {
         when += static_cast<char>(c < 0x80 ? c : '?');
@@ -144,13 +148,16 @@ void UnloadIfUnused(Manager& manager, LoadedDriver* driver)
     manager.drivers.erase(driver->service);
 }
 
+// What SendPnpRequest answers when it could not build the request: the stack never saw it.
+constexpr NTSTATUS kNotSent = STATUS_INSUFFICIENT_RESOURCES;
+
 // Sends one PnP request to the top of the device's stack and waits for it.
 NTSTATUS SendPnpRequest(PDEVICE_OBJECT physicalDevice, UCHAR minor)
 {
     PDEVICE_OBJECT top = IoGetAttachedDevice(physicalDevice);
     PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
     if (irp == nullptr) {
-        return STATUS_INSUFFICIENT_RESOURCES;
+        return kNotSent;
     }
     irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
     irp->IoStatus.Information = 0;
@@ -227,18 +234,24 @@ std::wstring AssignDriverKey(const std::wstring& deviceKey)
 }
 
 // Ends a device node: the removal request, then the driver's unload when it was the last.
-void FinishRemoval(Manager& manager, PDEVICE_OBJECT physicalDevice)
+// A removal request that cannot be built (no memory for the packet) leaves the node and its
+// driver as they are: the device objects still exist, so the driver stays loaded, and the next
+// removal of the device tries again. Returns whether the node ended.
+bool FinishRemoval(Manager& manager, PDEVICE_OBJECT physicalDevice)
 {
     DeviceNode* node = FindNode(manager, physicalDevice);
     if (node == nullptr) {
-        return;
+        return true;
     }
-    SendPnpRequest(physicalDevice, IRP_MN_REMOVE_DEVICE);
+    if (SendPnpRequest(physicalDevice, IRP_MN_REMOVE_DEVICE) == kNotSent) {
+        return false;
+    }
     LoadedDriver* driver = node->driver;
     manager.devices.erase(physicalDevice);
     reg::ForgetDevice(physicalDevice);
     --driver->devices;
     UnloadIfUnused(manager, driver);
+    return true;
 }
 
 }  // namespace
@@ -322,7 +335,11 @@ NTSTATUS StopDevice(PDEVICE_OBJECT physicalDevice)
         SendPnpRequest(physicalDevice, IRP_MN_CANCEL_STOP_DEVICE);
         return status;
     }
-    SendPnpRequest(physicalDevice, IRP_MN_STOP_DEVICE);
+    // Without a stop packet the stop is called off, as after a refused query.
+    if (SendPnpRequest(physicalDevice, IRP_MN_STOP_DEVICE) == kNotSent) {
+        SendPnpRequest(physicalDevice, IRP_MN_CANCEL_STOP_DEVICE);
+        return kNotSent;
+    }
     node->started = false;
     return STATUS_SUCCESS;
 }
@@ -344,10 +361,19 @@ void SurpriseRemoveDevice(PDEVICE_OBJECT physicalDevice)
 {
     Manager& manager = TheManager();
     std::lock_guard<std::recursive_mutex> guard(manager.lock);
-    if (FindNode(manager, physicalDevice) == nullptr) {
+    DeviceNode* node = FindNode(manager, physicalDevice);
+    if (node == nullptr) {
         return;
     }
-    SendPnpRequest(physicalDevice, IRP_MN_SURPRISE_REMOVAL);
+    // Drivers cannot fail a surprise removal; only the missing packet keeps it from them, and
+    // then the next removal of the device delivers it first.
+    if (!node->removalOwed) {
+        if (SendPnpRequest(physicalDevice, IRP_MN_SURPRISE_REMOVAL) == kNotSent) {
+            return;
+        }
+        node->removalOwed = true;
+        node->started = false;
+    }
     FinishRemoval(manager, physicalDevice);
 }
 
@@ -355,16 +381,20 @@ NTSTATUS RemoveDevice(PDEVICE_OBJECT physicalDevice)
 {
     Manager& manager = TheManager();
     std::lock_guard<std::recursive_mutex> guard(manager.lock);
-    if (FindNode(manager, physicalDevice) == nullptr) {
+    DeviceNode* node = FindNode(manager, physicalDevice);
+    if (node == nullptr) {
         return STATUS_NO_SUCH_DEVICE;
+    }
+    if (node->removalOwed) {
+        return FinishRemoval(manager, physicalDevice) ? STATUS_SUCCESS : kNotSent;
     }
     NTSTATUS status = SendPnpRequest(physicalDevice, IRP_MN_QUERY_REMOVE_DEVICE);
     if (!NT_SUCCESS(status) && status != STATUS_NOT_SUPPORTED) {
         SendPnpRequest(physicalDevice, IRP_MN_CANCEL_REMOVE_DEVICE);
         return status;
     }
-    FinishRemoval(manager, physicalDevice);
-    return STATUS_SUCCESS;
+    node->removalOwed = true;
+    return FinishRemoval(manager, physicalDevice) ? STATUS_SUCCESS : kNotSent;
 }
 
 PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT physicalDevice)
