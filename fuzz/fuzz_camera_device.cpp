@@ -28,6 +28,9 @@ enum Option : std::uint8_t {
 };
 
 // The input's reply bytes, handed out read by read.
+// Bytes of a read command that the first reply echoes.
+constexpr std::size_t kAcknowledgementEcho = 8;
+
 class ReplySource {
 public:
     explicit ReplySource(std::vector<std::uint8_t> bytes) : bytes_(std::move(bytes)) {}
@@ -43,7 +46,13 @@ public:
             Take(second.data(), 2);  // the value bytes
         }
         if (control & 2) {
+            sim::Packet own = first;
             Take(first.data(), first.size());
+            if (fuzzhost::AvoidingKnownFaults()) {
+                // A read waits out its time-out for an acknowledgement that echoes its command:
+                // the echo stays, so an input cannot make every read of the start wait.
+                std::copy(own.begin(), own.begin() + kAcknowledgementEcho, first.begin());
+            }
         }
         if (control & 4) {
             Take(second.data(), second.size());

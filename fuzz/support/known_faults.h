@@ -4,7 +4,8 @@
 // - A camera that never answers (here: a configuration whose pipes are in the right directions
 //   but are not the simulated camera's endpoints, which it answers on whatever its descriptor
 //   says) makes every register read of the device start wait out the register time-out;
-//   fuzz_camera_device passes such descriptors over.
+//   fuzz_camera_device passes such descriptors over. Likewise a camera whose replies never
+//   echo the read they answer: fuzz_camera_device keeps the echo when it rewrites a reply.
 // - A property set of Timeout makes later frame waits as long as it says: capped at 1 s here
 //   so that no input can make an iteration block (not a fault, a matter of speed).
 #pragma once
