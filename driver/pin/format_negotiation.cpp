@@ -47,28 +47,28 @@ bool HeaderFits(ULONG biSize, ULONG prefix, ULONG size)
            static_cast<ULONGLONG>(prefix) + VideoHeaderPrefix + biSize <= size;
 }
 
-// The bitmap header of the camera's offered range. Window sets through any filter of the camera
-// rewrite it, also while a pin is being created on another filter, so it is copied under the
-// device lock.
-KS_BITMAPINFOHEADER OfferedBitmap(PKSPIN pin, const KSDATARANGE* range)
+// The camera's offered range. Window sets through any filter of the camera rewrite it, also
+// while another filter negotiates or creates a pin, so it is copied under the device lock.
+KS_DATARANGE_VIDEO OfferedRange(PKSDEVICE ksDevice, const KSDATARANGE* range)
 {
-    const KS_BITMAPINFOHEADER& bitmap =
-        reinterpret_cast<const KS_DATARANGE_VIDEO*>(range)->VideoInfoHeader.bmiHeader;
-    CaptureDevice* device = CaptureDevice::FromKsDevice(KsGetDevice(pin));
+    const auto& offered = *reinterpret_cast<const KS_DATARANGE_VIDEO*>(range);
+    CaptureDevice* device = ksDevice == nullptr ? nullptr : CaptureDevice::FromKsDevice(ksDevice);
     if (device == nullptr) {
-        return bitmap;
+        return offered;
     }
     DeviceLockGuard guard(&device->Lock);
-    return bitmap;
+    return offered;
 }
 
 }  // namespace
 
-NTSTATUS NTAPI IntersectHandler(PVOID, PIRP, PKSP_PIN, PKSDATARANGE callerRange,
+NTSTATUS NTAPI IntersectHandler(PVOID filter, PIRP, PKSP_PIN, PKSDATARANGE callerRange,
                                 PKSDATARANGE descriptorRange, ULONG bufferSize, PVOID data,
                                 PULONG dataSize)
 {
-    auto* ours = reinterpret_cast<const KS_DATARANGE_VIDEO*>(descriptorRange);
+    const KS_DATARANGE_VIDEO offered =
+        OfferedRange(filter == nullptr ? nullptr : KsGetDevice(filter), descriptorRange);
+    const KS_DATARANGE_VIDEO* ours = &offered;
     auto* theirs = reinterpret_cast<const KS_DATARANGE_VIDEO*>(callerRange);
     if (!IsEqualGUID(callerRange->Specifier, KSDATAFORMAT_SPECIFIER_VIDEOINFO)) {
         return STATUS_NO_MATCH;
@@ -126,7 +126,8 @@ NTSTATUS NTAPI SetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PKSMULTIPLE_IT
     if (!HeaderFits(header->bmiHeader.biSize, sizeof(KSDATAFORMAT), format->FormatSize)) {
         return STATUS_INVALID_PARAMETER;
     }
-    const KS_BITMAPINFOHEADER offered = OfferedBitmap(pin, range);
+    const KS_BITMAPINFOHEADER offered =
+        OfferedRange(KsGetDevice(pin), range).VideoInfoHeader.bmiHeader;
     const KS_BITMAPINFOHEADER& asked = header->bmiHeader;
     if (asked.biWidth < offered.biWidth || Magnitude(asked.biHeight) != Magnitude(offered.biHeight) ||
         asked.biCompression != offered.biCompression) {
