@@ -144,6 +144,8 @@ NTSTATUS NTAPI CaptureDevice::Start(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, P
 
 void CaptureDevice::HaltStream()
 {
+    // Stream calls from now on fail with STATUS_DEVICE_NOT_READY.
+    DeviceStarted = false;
     if (Worker != nullptr) {
         // Joins the capture thread after its reads were cancelled, waits for a conversion in
         // progress and unbinds the processor. The pin keeps its state; its next run starts
@@ -161,7 +163,6 @@ void NTAPI CaptureDevice::Stop(PKSDEVICE device, PIRP)
     // The stream stops before anything it uses is released. The capture thread is joined
     // without the device lock held; the settings and the processor are then released under it.
     KsAcquireDevice(device);
-    object->DeviceStarted = false;
     object->HaltStream();
     {
         DeviceLockGuard guard(&object->Lock);
@@ -181,7 +182,6 @@ void NTAPI CaptureDevice::SurpriseRemoval(PKSDEVICE device, PIRP)
     // The camera is gone: capture stops now; what it used is released at the stop and removal
     // that follow.
     KsAcquireDevice(device);
-    object->DeviceStarted = false;
     object->HaltStream();
     KsReleaseDevice(device);
 }
