@@ -30,7 +30,7 @@ const KSDEVICE_DISPATCH DeviceDispatch = {
     nullptr,  // QueryInterface
 };
 
-const KSDEVICE_DESCRIPTOR DeviceDescriptor = {&DeviceDispatch, 0, nullptr, 0, 0};
+const KSDEVICE_DESCRIPTOR DeviceDescriptor = {&DeviceDispatch, 0, nullptr, 0};
 
 const KSFILTER_DISPATCH FilterDispatch = {
     CaptureDevice::FilterCreate,

@@ -340,8 +340,7 @@ struct _KSDEVICE_DESCRIPTOR {
     const KSDEVICE_DISPATCH* Dispatch;
     ULONG FilterDescriptorsCount;
     const KSFILTER_DESCRIPTOR* const* FilterDescriptors;
-    ULONG Version;
-    ULONG Flags;
+    ULONG Version;  // the descriptor as the 32-bit XP-era framework reads it: no Flags member
 };
 
 #define KSDEVICE_DESCRIPTOR_VERSION 0x100
@@ -429,8 +428,8 @@ struct _KSAUTOMATION_TABLE {
     ULONG EventSetsCount;
     ULONG EventItemSize;
     const KSEVENT_SET* EventSets;
-#if defined(__x86_64__) || defined(_WIN64)
-    PVOID Alignment;
+#if !defined(__LP64__) && !defined(_WIN64)
+    PVOID Alignment;  // pads the table to 8 bytes on 32-bit builds
 #endif
 };
 
@@ -457,8 +456,8 @@ struct _KSNODE_DESCRIPTOR {
     const KSAUTOMATION_TABLE* AutomationTable;
     const GUID* Type;
     const GUID* Name;
-#if defined(__x86_64__) || defined(_WIN64)
-    PVOID Alignment;
+#if !defined(__LP64__) && !defined(_WIN64)
+    PVOID Alignment;  // pads the descriptor to 8 bytes on 32-bit builds
 #endif
 };
 
@@ -577,7 +576,8 @@ struct _KSPIN_DESCRIPTOR_EX {
 #if !defined(__x86_64__) && !defined(_WIN64)
 static_assert(sizeof(KSPROPERTY_ITEM) == 40, "KSPROPERTY_ITEM layout");
 static_assert(sizeof(KSPIN_DESCRIPTOR_EX) == 80, "KSPIN_DESCRIPTOR_EX layout");
-static_assert(sizeof(KSAUTOMATION_TABLE) == 36, "KSAUTOMATION_TABLE layout");
+static_assert(sizeof(KSAUTOMATION_TABLE) == 40, "KSAUTOMATION_TABLE layout");
+static_assert(sizeof(KSNODE_DESCRIPTOR) == 16, "KSNODE_DESCRIPTOR layout");
 #endif
 
 struct _KSPIN {
@@ -605,8 +605,8 @@ typedef struct {
         PUCHAR Data;
         PVOID Mappings;
     };
-#if defined(__x86_64__) || defined(_WIN64)
-    PVOID Alignment;
+#if !defined(__LP64__) && !defined(_WIN64)
+    PVOID Alignment;  // Count sits at offset 8 on 32-bit builds too
 #endif
     ULONG Count;
     ULONG Remaining;
@@ -620,6 +620,10 @@ struct _KSSTREAM_POINTER {
     KSSTREAM_POINTER_OFFSET OffsetIn;
     KSSTREAM_POINTER_OFFSET OffsetOut;
 };
+#if !defined(__LP64__) && !defined(_WIN64)
+static_assert(sizeof(KSSTREAM_POINTER_OFFSET) == 16, "KSSTREAM_POINTER_OFFSET layout");
+static_assert(offsetof(KSSTREAM_POINTER, OffsetOut) == 32, "KSSTREAM_POINTER layout");
+#endif
 
 typedef enum {
     KSSTREAM_POINTER_STATE_UNLOCKED = 0,

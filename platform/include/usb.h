@@ -316,6 +316,17 @@ struct _URB_FRAME_LENGTH_CONTROL {
     struct _URB_HEADER Hdr;
 };
 
+struct _URB_GET_FRAME_LENGTH {
+    struct _URB_HEADER Hdr;
+    ULONG FrameLength;
+    ULONG FrameNumber;
+};
+
+struct _URB_SET_FRAME_LENGTH {
+    struct _URB_HEADER Hdr;
+    LONG FrameLengthDelta;
+};
+
 struct _URB_GET_CURRENT_FRAME_NUMBER {
     struct _URB_HEADER Hdr;
     ULONG FrameNumber;
@@ -342,6 +353,29 @@ struct _URB_BULK_OR_INTERRUPT_TRANSFER {
     PMDL TransferBufferMDL;
     union _URB* UrbLink;
     struct _URB_HCD_AREA hca;
+};
+
+// One packet of an isochronous transfer: where it sits in the buffer, what moved, how it ended.
+typedef struct _USBD_ISO_PACKET_DESCRIPTOR {
+    ULONG Offset;
+    ULONG Length;
+    USBD_STATUS Status;
+} USBD_ISO_PACKET_DESCRIPTOR, *PUSBD_ISO_PACKET_DESCRIPTOR;
+
+// Isochronous transfer; NumberOfPackets descriptors follow from IsoPacket on.
+struct _URB_ISOCH_TRANSFER {
+    struct _URB_HEADER Hdr;
+    USBD_PIPE_HANDLE PipeHandle;
+    ULONG TransferFlags;
+    ULONG TransferBufferLength;
+    PVOID TransferBuffer;
+    PMDL TransferBufferMDL;
+    union _URB* UrbLink;
+    struct _URB_HCD_AREA hca;
+    ULONG StartFrame;
+    ULONG NumberOfPackets;
+    ULONG ErrorCount;
+    USBD_ISO_PACKET_DESCRIPTOR IsoPacket[1];
 };
 
 struct _URB_CONTROL_DESCRIPTOR_REQUEST {
@@ -372,17 +406,104 @@ struct _URB_CONTROL_GET_CONFIGURATION_REQUEST {
     UCHAR Reserved1[8];
 };
 
+struct _URB_CONTROL_GET_STATUS_REQUEST {
+    struct _URB_HEADER Hdr;
+    PVOID Reserved;
+    ULONG Reserved0;
+    ULONG TransferBufferLength;
+    PVOID TransferBuffer;
+    PMDL TransferBufferMDL;
+    union _URB* UrbLink;
+    struct _URB_HCD_AREA hca;
+    UCHAR Reserved1[4];
+    USHORT Index;  // interface or endpoint the status is asked of
+    USHORT Reserved2;
+};
+
+struct _URB_CONTROL_FEATURE_REQUEST {
+    struct _URB_HEADER Hdr;
+    PVOID Reserved;
+    ULONG Reserved2;
+    ULONG Reserved3;
+    PVOID Reserved4;
+    PMDL Reserved5;
+    union _URB* UrbLink;
+    struct _URB_HCD_AREA hca;
+    USHORT Reserved0;
+    USHORT FeatureSelector;
+    USHORT Index;
+    USHORT Reserved1;
+};
+
+struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST {
+    struct _URB_HEADER Hdr;
+    PVOID Reserved;
+    ULONG TransferFlags;
+    ULONG TransferBufferLength;
+    PVOID TransferBuffer;
+    PMDL TransferBufferMDL;
+    union _URB* UrbLink;
+    struct _URB_HCD_AREA hca;
+    UCHAR RequestTypeReservedBits;
+    UCHAR Request;
+    USHORT Value;
+    USHORT Index;
+    USHORT Reserved1;
+};
+
+struct _URB_CONTROL_GET_INTERFACE_REQUEST {
+    struct _URB_HEADER Hdr;
+    PVOID Reserved;
+    ULONG Reserved0;
+    ULONG TransferBufferLength;
+    PVOID TransferBuffer;
+    PMDL TransferBufferMDL;
+    union _URB* UrbLink;
+    struct _URB_HCD_AREA hca;
+    UCHAR Reserved1[4];
+    USHORT Interface;
+    USHORT Reserved2;
+};
+
+struct _URB_OS_FEATURE_DESCRIPTOR_REQUEST {
+    struct _URB_HEADER Hdr;
+    PVOID Reserved;
+    ULONG Reserved0;
+    ULONG TransferBufferLength;
+    PVOID TransferBuffer;
+    PMDL TransferBufferMDL;
+    union _URB* UrbLink;
+    struct _URB_HCD_AREA hca;
+    UCHAR Recipient : 5;
+    UCHAR Reserved1 : 3;
+    UCHAR Reserved2;
+    UCHAR InterfaceNumber;
+    UCHAR MS_PageIndex;
+    USHORT MS_FeatureDescriptorIndex;
+    USHORT Reserved3;
+};
+
+// Every request a client can send, overlaid; its size is that of the largest (the isochronous
+// transfer with its first packet descriptor).
 typedef union _URB {
     struct _URB_HEADER UrbHeader;
     struct _URB_SELECT_INTERFACE UrbSelectInterface;
     struct _URB_SELECT_CONFIGURATION UrbSelectConfiguration;
     struct _URB_PIPE_REQUEST UrbPipeRequest;
     struct _URB_FRAME_LENGTH_CONTROL UrbFrameLengthControl;
+    struct _URB_GET_FRAME_LENGTH UrbGetFrameLength;
+    struct _URB_SET_FRAME_LENGTH UrbSetFrameLength;
     struct _URB_GET_CURRENT_FRAME_NUMBER UrbGetCurrentFrameNumber;
     struct _URB_CONTROL_TRANSFER UrbControlTransfer;
     struct _URB_BULK_OR_INTERRUPT_TRANSFER UrbBulkOrInterruptTransfer;
+    struct _URB_ISOCH_TRANSFER UrbIsochronousTransfer;
     struct _URB_CONTROL_DESCRIPTOR_REQUEST UrbControlDescriptorRequest;
+    struct _URB_CONTROL_GET_STATUS_REQUEST UrbControlGetStatusRequest;
+    struct _URB_CONTROL_FEATURE_REQUEST UrbControlFeatureRequest;
+    struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST UrbControlVendorClassRequest;
+    struct _URB_CONTROL_GET_INTERFACE_REQUEST UrbControlGetInterfaceRequest;
     struct _URB_CONTROL_GET_CONFIGURATION_REQUEST UrbControlGetConfigurationRequest;
+    struct _URB_OS_FEATURE_DESCRIPTOR_REQUEST UrbOSFeatureDescriptorRequest;
 } URB, *PURB;
 
 // Published sizes and offsets on the 32-bit target.
@@ -410,4 +531,5 @@ static_assert(offsetof(struct _URB_CONTROL_DESCRIPTOR_REQUEST, Index) == 74,
               "descriptor URB layout");
 static_assert(offsetof(struct _URB_CONTROL_DESCRIPTOR_REQUEST, LanguageId) == 76,
               "descriptor URB layout");
+static_assert(sizeof(URB) == 96, "URB layout");
 #endif

@@ -4,8 +4,9 @@
 #include "usb.h"
 #include "usbioctl.h"
 
-// What a pipe moves in one transfer unless the client asks for more at select-configuration.
-#define USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE PAGE_SIZE
+// What a pipe moves in one transfer unless the client asks for less at select-configuration: on
+// the XP-era target the port driver splits transfers itself, so the default sets no limit.
+#define USBD_DEFAULT_MAXIMUM_TRANSFER_SIZE 0xFFFFFFFF
 
 typedef struct _USBD_VERSION_INFORMATION {
     ULONG USBDI_Version;

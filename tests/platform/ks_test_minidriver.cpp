@@ -202,7 +202,7 @@ const KSDEVICE_DISPATCH DeviceDispatch = {
     nullptr,   nullptr,     nullptr, DeviceSurpriseRemoval, nullptr, nullptr, nullptr,
 };
 
-const KSDEVICE_DESCRIPTOR DeviceDescriptor = {&DeviceDispatch, 0, nullptr, 0, 0};
+const KSDEVICE_DESCRIPTOR DeviceDescriptor = {&DeviceDispatch, 0, nullptr, 0};
 
 // ---------------------------------------------------------------------------------------------
 // Filter

@@ -18,4 +18,5 @@
 #define GENERIC_EXECUTE 0x20000000L
 #define GENERIC_ALL 0x10000000L
 
-#define THREAD_ALL_ACCESS (STANDARD_RIGHTS_REQUIRED | SYNCHRONIZE | 0xFFFF)
+// The value a driver built for the XP-era 32-bit target passes (later systems widened it).
+#define THREAD_ALL_ACCESS (STANDARD_RIGHTS_REQUIRED | SYNCHRONIZE | 0x3FF)
