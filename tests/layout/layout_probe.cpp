@@ -4,8 +4,8 @@
 // item by item (compare_layout.cmake). Nothing here is ever linked or run.
 #if defined(LAYOUT_PROBE_TOOLCHAIN_HEADERS)
 // The toolchain's headers, in the order a driver includes them, behind the workarounds for
-// their own faults.
-#include <sdkddkver.h>
+// their own faults. ksmedia.h uses windef.h's BYTE/WORD/DWORD/FLOAT and TCHAR without including
+// their headers, which can only come after wdm.h (before it they clash with it).
 #include "mingw_ddk_compat.h"
 #include <ntddk.h>
 #include <wdm.h>
