@@ -1,6 +1,7 @@
 // The run-time string and memory helpers the registry callers use.
 #include <gtest/gtest.h>
 
+#include <ntoskrnl/rtl/wide_string.h>
 #include <wdm.h>
 
 namespace {
@@ -20,13 +21,27 @@ TEST(RtlStrings, InitCountsBytesOfWideCharacters)
     EXPECT_EQ(string.MaximumLength, 9 * sizeof(WCHAR));
     EXPECT_EQ(string.Buffer, text);
 
+    // Counted in bytes of 16-bit units, as the platform counts them; a character outside the
+    // basic plane takes two units.
+    struct Counted {
+        const WCHAR* text;
+        USHORT length;
+    };
+    for (const Counted& counted : {Counted{L"GLOBAL", 12}, Counted{L"\U0001F600", 4},
+                                   Counted{L"Exposure", 16}, Counted{L"", 0}}) {
+        SCOPED_TRACE(counted.length);
+        UNICODE_STRING made = Make(counted.text);
+        EXPECT_EQ(made.Length, counted.length);
+        EXPECT_EQ(made.MaximumLength, counted.length + 2);
+    }
+
     UNICODE_STRING empty = Make(nullptr);
     EXPECT_EQ(empty.Length, 0);
     EXPECT_EQ(empty.MaximumLength, 0);
     EXPECT_EQ(empty.Buffer, nullptr);
 
     // Longer than a counted string can describe: cut to whole characters below the limit.
-    std::wstring huge(40000, L'x');
+    rtl::WideString huge(40000, L'x');
     UNICODE_STRING cut = Make(huge.c_str());
     EXPECT_EQ(cut.Length % sizeof(WCHAR), 0u);
     EXPECT_EQ(cut.MaximumLength, cut.Length + sizeof(WCHAR));
