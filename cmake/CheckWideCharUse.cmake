@@ -16,7 +16,8 @@ set(forbidden
     "[^a-z_]wmem(cpy|move|cmp|set|chr)[ \t]*\\("
     "[^a-z_](v?sw|v?fw|v?w)printf[ \t]*\\(" "[^a-z_](v?sw|v?fw|v?w)scanf[ \t]*\\("
     "[^a-z_]tow(upper|lower)[ \t]*\\(" "[^a-z_]isw[a-z]+[ \t]*\\("
-    "std::w(cout|cerr|clog|cin|ostream|istream|iostream|stringstream|ostringstream|istringstream|regex|string_view)"
+    "std::w(cout|cerr|clog|cin|ostream|istream|iostream|regex)"
+    "std::w(stringstream|ostringstream|istringstream|stringbuf|filebuf|ofstream|ifstream)"
     "#[ \t]*include[ \t]*<(cwchar|cwctype|wchar\\.h|wctype\\.h)>"
     "(EXPECT|ASSERT)_STR(CASE)?(EQ|NE)[ \t]*\\([^,]*L\"")
 

@@ -155,7 +155,8 @@ extern "C" NTSTATUS NTAPI KsCreateFilterFactory(PDEVICE_OBJECT DeviceObject,
     if (vf::SimulateAllocationFailure(vf::TagFromText("KsFf"))) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    rtl::WideString reference = RefString != nullptr ? RefString : ks::GuidText(*Descriptor->ReferenceGuid);
+    rtl::WideString reference =
+        RefString != nullptr ? RefString : ks::GuidText(*Descriptor->ReferenceGuid);
     if (ks::FactoryForReference(device, reference) != nullptr) {
         return STATUS_OBJECT_NAME_COLLISION;
     }
@@ -168,9 +169,9 @@ extern "C" NTSTATUS NTAPI KsCreateFilterFactory(PDEVICE_OBJECT DeviceObject,
         ks::InterfaceTable& table = ks::Interfaces();
         std::lock_guard<std::mutex> guard(table.lock);
         for (ULONG i = 0; i < Descriptor->CategoriesCount; ++i) {
-            rtl::WideString link = ks::Lower(L"\\\\?\\" + device->instanceName + L"#" +
-                                          ks::GuidText(Descriptor->Categories[i]) + L"\\" +
-                                          reference);
+            rtl::WideString link =
+                ks::Lower(L"\\\\?\\" + device->instanceName + L"#" +
+                          ks::GuidText(Descriptor->Categories[i]) + L"\\" + reference);
             table.interfaces.push_back(ks::Interface{link, Descriptor->Categories[i], factory.get()});
             factory->symbolicLinks.push_back(link);
         }

@@ -8,8 +8,8 @@
 #include <pthread.h>
 
 #include <atomic>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <mutex>
 #include <set>
 

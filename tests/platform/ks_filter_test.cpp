@@ -43,7 +43,8 @@ TEST_F(KsFilterFactory, RegistersUnderBothCategoriesWithTheReferenceString)
     EXPECT_TRUE(EndsWith(Lower(capture[0]), L"\\global"));
     // Each link names the category it was registered under.
     EXPECT_NE(Lower(video[0]).find(L"6994ad05-93ef-11d0-a3cc-00a0c9223196"), rtl::WideString::npos);
-    EXPECT_NE(Lower(capture[0]).find(L"65e8773d-8f56-11d0-a3b9-00a0c9223196"), rtl::WideString::npos);
+    EXPECT_NE(Lower(capture[0]).find(L"65e8773d-8f56-11d0-a3b9-00a0c9223196"),
+              rtl::WideString::npos);
     EXPECT_TRUE(KsEnumerateFilters(UnrelatedCategory).empty());
 }
 

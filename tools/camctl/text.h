@@ -1,8 +1,8 @@
 // Small text helpers shared by the commands.
 #pragma once
 
-#include <wdm.h>
 #include <ntoskrnl/rtl/wide_string.h>
+#include <wdm.h>
 
 #include <cstdint>
 #include <optional>

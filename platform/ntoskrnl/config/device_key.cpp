@@ -24,7 +24,8 @@ std::optional<rtl::WideString> PathFor(const cm::DeviceKeyPaths& paths, ULONG ke
     if ((keyType & PLUGPLAY_REGKEY_CURRENT_HWPROFILE) != 0) {
         // The current hardware profile mirrors the machine's keys below its own key.
         if (path.size() < kMachineRoot.size() ||
-            !cm::NamesEqual(rtl::WideStringView(path).substr(0, kMachineRoot.size()), kMachineRoot)) {
+            !cm::NamesEqual(rtl::WideStringView(path).substr(0, kMachineRoot.size()),
+                            kMachineRoot)) {
             return rtl::WideString();
         }
         path = rtl::WideString(kCurrentProfile) + path.substr(kMachineRoot.size());

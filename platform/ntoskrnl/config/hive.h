@@ -2,8 +2,8 @@
 // Callers serialise access with the registry lock.
 #pragma once
 
-#include <wdm.h>
 #include <ntoskrnl/rtl/wide_string.h>
+#include <wdm.h>
 
 #include <map>
 #include <memory>

@@ -233,7 +233,8 @@ NTSTATUS WriteDword(rtl::WideStringView keyPath, rtl::WideStringView name, std::
     return WriteValue(keyPath, name, REG_DWORD, data);
 }
 
-NTSTATUS WriteString(rtl::WideStringView keyPath, rtl::WideStringView name, rtl::WideStringView value)
+NTSTATUS WriteString(rtl::WideStringView keyPath, rtl::WideStringView name,
+                     rtl::WideStringView value)
 {
     std::vector<std::uint8_t> data((value.size() + 1) * sizeof(WCHAR), 0);
     std::memcpy(data.data(), value.data(), value.size() * sizeof(WCHAR));

@@ -1,8 +1,8 @@
 // Key and value names: case folding, path splitting (platform-internal).
 #pragma once
 
-#include <wdm.h>
 #include <ntoskrnl/rtl/wide_string.h>
+#include <wdm.h>
 
 #include <optional>
 #include <string>

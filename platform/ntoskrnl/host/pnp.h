@@ -2,8 +2,8 @@
 // devices arriving and leaving, and a plain bus device for tests.
 #pragma once
 
-#include <wdm.h>
 #include <ntoskrnl/rtl/wide_string.h>
+#include <wdm.h>
 
 #include <string>
 #include <vector>
@@ -22,8 +22,9 @@ void ClearDriverBindings();
 
 // What a bus driver reports for a new physical device object.
 struct DeviceIdentity {
-    std::vector<rtl::WideString> hardwareIds;  // most specific first, e.g. L"USB\\VID_F055&PID_C0DE"
-    rtl::WideString instanceId;                // unique among devices with the same first id
+    // Most specific first, e.g. L"USB\\VID_F055&PID_C0DE".
+    std::vector<rtl::WideString> hardwareIds;
+    rtl::WideString instanceId;  // unique among devices with the same first id
 };
 
 // A new device: loads the bound driver if needed, builds the device stack (AddDevice) and

@@ -15,8 +15,8 @@
 // keep the case they were created with.
 #pragma once
 
-#include <wdm.h>
 #include <ntoskrnl/rtl/wide_string.h>
+#include <wdm.h>
 
 #include <cstdint>
 #include <optional>
@@ -96,7 +96,8 @@ NTSTATUS WriteValue(rtl::WideStringView keyPath, rtl::WideStringView name, ULONG
                     const std::vector<std::uint8_t>& data);
 NTSTATUS WriteDword(rtl::WideStringView keyPath, rtl::WideStringView name, std::uint32_t value);
 // A REG_SZ: the characters and a terminating NUL, in WCHAR units.
-NTSTATUS WriteString(rtl::WideStringView keyPath, rtl::WideStringView name, rtl::WideStringView value);
+NTSTATUS WriteString(rtl::WideStringView keyPath, rtl::WideStringView name,
+                     rtl::WideStringView value);
 // STATUS_OBJECT_NAME_NOT_FOUND when the key or value is missing.
 NTSTATUS DeleteValue(rtl::WideStringView keyPath, rtl::WideStringView name);
 

@@ -11,10 +11,10 @@
 
 #include <algorithm>
 #include <cstdio>
-#include <optional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 namespace pnp {
 
@@ -62,9 +62,9 @@ Manager& TheManager()
 
 bool SameId(const rtl::WideString& a, const rtl::WideString& b)
 {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(),
-                      [](WCHAR x, WCHAR y) { return rtl::UpcaseChar(x) == rtl::UpcaseChar(y); });
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](WCHAR x, WCHAR y) {
+               return rtl::UpcaseChar(x) == rtl::UpcaseChar(y);
+           });
 }
 
 NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT, PIRP Irp)
@@ -181,8 +181,7 @@ DeviceNode* FindNode(Manager& manager, PDEVICE_OBJECT physicalDevice)
 }
 
 constexpr WCHAR kMachineRoot[] = L"\\Registry\\Machine";
-constexpr WCHAR kClassRoot[] =
-    L"\\Registry\\Machine\\System\\CurrentControlSet\\Control\\Class\\";
+constexpr WCHAR kClassRoot[] = L"\\Registry\\Machine\\System\\CurrentControlSet\\Control\\Class\\";
 // The setup class of imaging devices.
 constexpr WCHAR kImageClass[] = L"{6BDD1FC6-810F-11D0-BEC7-08002BE2092F}";
 

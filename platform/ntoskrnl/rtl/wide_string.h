@@ -147,9 +147,18 @@ struct WideCharTraits {
     {
         return static_cast<std::uint16_t>(c);
     }
-    static constexpr bool eq_int_type(int_type a, int_type b) noexcept { return a == b; }
-    static constexpr int_type eof() noexcept { return 0xFFFFFFFFu; }
-    static constexpr int_type not_eof(int_type c) noexcept { return c == eof() ? 0 : c; }
+    static constexpr bool eq_int_type(int_type a, int_type b) noexcept
+    {
+        return a == b;
+    }
+    static constexpr int_type eof() noexcept
+    {
+        return 0xFFFFFFFFu;
+    }
+    static constexpr int_type not_eof(int_type c) noexcept
+    {
+        return c == eof() ? 0 : c;
+    }
 };
 
 using WideString = std::basic_string<WCHAR, WideCharTraits>;
