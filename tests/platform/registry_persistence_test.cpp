@@ -171,6 +171,7 @@ TEST_F(HiveFile, ValuesOfEveryTypeSurviveARestart)
         {L"Custom", 0x12345, {9, 8, 7}},
         {L"", REG_SZ, WideBytes(L"default", 8)},
         {L"Clef \U0001D11E", REG_SZ, WideBytes(clef, sizeof clef / sizeof(WCHAR))},
+        {L"Unpaired", REG_SZ, WideBytes(L"a\xDC00", 3)},
     };
     HANDLE key = OpenCameraKey();
     for (const Stored& value : stored) {
@@ -195,6 +196,7 @@ TEST_F(HiveFile, ValuesOfEveryTypeSurviveARestart)
     EXPECT_NE(text.find("\"Unterminated\"=hex(1):61,00,62,00,63,00\n"), std::string::npos);
     EXPECT_NE(text.find("\"Lines\"=hex(1):66,00,69,00,72,00,73,00,74,00,0d,00,0a,00,73,00"),
               std::string::npos);
+    EXPECT_NE(text.find("\"Unpaired\"=hex(1):61,00,00,dc,00,00\n"), std::string::npos);
     EXPECT_NE(text.find("\"Clef \xF0\x9D\x84\x9E\"=\"\xF0\x9D\x84\x9E\"\n"), std::string::npos);
 
     Restart();

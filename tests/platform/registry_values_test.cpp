@@ -222,6 +222,13 @@ TEST_F(RegistryValues, MalformedArgumentsAreRefused)
     RtlInitUnicodeString(&broken, L"two\nlines");
     EXPECT_EQ(ZwSetValueKey(key_, &broken, 0, REG_DWORD, &data, sizeof data),
               STATUS_INVALID_PARAMETER);
+    // Nor half of a surrogate pair: the name is not text.
+    for (const WCHAR* half : {L"high\xD83D", L"\xDE00low", L"\xDE00\xD83D"}) {
+        UNICODE_STRING unpaired;
+        RtlInitUnicodeString(&unpaired, half);
+        EXPECT_EQ(ZwSetValueKey(key_, &unpaired, 0, REG_DWORD, &data, sizeof data),
+                  STATUS_INVALID_PARAMETER);
+    }
 
     alignas(8) UCHAR buffer[32];
     EXPECT_EQ(
