@@ -208,7 +208,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* bytes, std::size_t siz
                                          sim::Packet& second) { replies.Rewrite(first, second); });
     });
     if (plugged.Started()) {
-        std::vector<std::wstring> links = KsEnumerateFilters(KSCATEGORY_CAPTURE);
+        std::vector<rtl::WideString> links = KsEnumerateFilters(KSCATEGORY_CAPTURE);
         HANDLE filter = nullptr;
         if (!links.empty() && KsOpenFilter(links.front(), &filter) == STATUS_SUCCESS) {
             for (ULONG id : {CameraProperty::FlipH, CameraProperty::FlipV, CameraProperty::AGC,

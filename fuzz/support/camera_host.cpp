@@ -69,7 +69,7 @@ HANDLE SharedFilter()
 {
     static HANDLE filter = [] {
         SharedCamera();
-        std::vector<std::wstring> links = KsEnumerateFilters(KSCATEGORY_CAPTURE);
+        std::vector<rtl::WideString> links = KsEnumerateFilters(KSCATEGORY_CAPTURE);
         Require(!links.empty(), "a capture filter for the shared camera");
         HANDLE handle = nullptr;
         Require(KsOpenFilter(links.front(), &handle) == STATUS_SUCCESS, "the filter opens");

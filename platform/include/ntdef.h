@@ -56,6 +56,8 @@ typedef int INT;
 typedef int BOOL;
 typedef unsigned int UINT;
 typedef wchar_t WCHAR;
+// A UTF-16 code unit; L"..." literals are WCHAR strings. Linux builds pass -fshort-wchar.
+static_assert(sizeof(WCHAR) == 2, "WCHAR is 16 bits");
 typedef LONG NTSTATUS;
 typedef ULONG ACCESS_MASK;
 typedef ULONG LOGICAL;

@@ -58,7 +58,7 @@ void DestroyFilter(Filter* filter)
 
 NTSTATUS CreateFilter(Device* device, PIRP irp, PFILE_OBJECT file)
 {
-    std::wstring name(file->FileName.Buffer, file->FileName.Length / sizeof(WCHAR));
+    rtl::WideString name(file->FileName.Buffer, file->FileName.Length / sizeof(WCHAR));
     if (!name.empty() && name.front() == L'\\') {
         name.erase(0, 1);
     }

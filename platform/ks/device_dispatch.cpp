@@ -246,7 +246,7 @@ NTSTATUS NTAPI AddDevice(PDRIVER_OBJECT DriverObject, PDEVICE_OBJECT PhysicalDev
     auto* device = new Device;
     *static_cast<Device**>(functionalDevice->DeviceExtension) = device;
     device->functionalDevice = functionalDevice;
-    device->instanceName = L"ks#device#" + std::to_wstring(NextDeviceNumber());
+    device->instanceName = L"ks#device#" + rtl::WidenAscii(std::to_string(NextDeviceNumber()));
     device->ks.Descriptor = descriptor;
     device->ks.Bag = device->bag.Handle();
     device->ks.FunctionalDeviceObject = functionalDevice;

@@ -5,14 +5,14 @@
 #include <ntoskrnl/host/verifier.h>
 
 #include <algorithm>
-#include <cwctype>
+#include <cstdio>
 
 namespace ks {
 
 namespace {
 
 struct Interface {
-    std::wstring link;
+    rtl::WideString link;
     GUID category;
     FilterFactory* factory;
 };
@@ -28,31 +28,33 @@ InterfaceTable& Interfaces()
     return *table;
 }
 
-std::wstring Lower(std::wstring text)
+rtl::WideString Lower(rtl::WideString text)
 {
-    for (wchar_t& c : text) {
-        c = static_cast<wchar_t>(std::towlower(c));
+    for (WCHAR& c : text) {
+        if (c >= L'A' && c <= L'Z') {
+            c = static_cast<WCHAR>(c - L'A' + L'a');
+        }
     }
     return text;
 }
 
-std::wstring GuidText(const GUID& guid)
+rtl::WideString GuidText(const GUID& guid)
 {
-    wchar_t text[40];
-    std::swprintf(text, 40, L"{%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}",
+    char text[40];
+    std::snprintf(text, sizeof text, "{%08x-%04x-%04x-%02x%02x-%02x%02x%02x%02x%02x%02x}",
                   static_cast<unsigned>(guid.Data1), guid.Data2, guid.Data3, guid.Data4[0],
                   guid.Data4[1], guid.Data4[2], guid.Data4[3], guid.Data4[4], guid.Data4[5],
                   guid.Data4[6], guid.Data4[7]);
-    return text;
+    return rtl::WidenAscii(text);
 }
 
 }  // namespace
 
-std::vector<std::wstring> LinksForCategory(const GUID& category)
+std::vector<rtl::WideString> LinksForCategory(const GUID& category)
 {
     InterfaceTable& table = Interfaces();
     std::lock_guard<std::mutex> guard(table.lock);
-    std::vector<std::wstring> links;
+    std::vector<rtl::WideString> links;
     for (const Interface& entry : table.interfaces) {
         if (IsEqualGUID(entry.category, category)) {
             links.push_back(entry.link);
@@ -61,12 +63,12 @@ std::vector<std::wstring> LinksForCategory(const GUID& category)
     return links;
 }
 
-PDEVICE_OBJECT ReferenceDeviceForLink(const std::wstring& symbolicLink,
-                                      std::wstring& referenceString)
+PDEVICE_OBJECT ReferenceDeviceForLink(const rtl::WideString& symbolicLink,
+                                      rtl::WideString& referenceString)
 {
     InterfaceTable& table = Interfaces();
     std::lock_guard<std::mutex> guard(table.lock);
-    std::wstring wanted = Lower(symbolicLink);
+    rtl::WideString wanted = Lower(symbolicLink);
     for (const Interface& entry : table.interfaces) {
         if (entry.link == wanted) {
             // A factory leaves the table before it is freed, and its device's objects only
@@ -80,9 +82,9 @@ PDEVICE_OBJECT ReferenceDeviceForLink(const std::wstring& symbolicLink,
     return nullptr;
 }
 
-FilterFactory* FactoryForReference(Device* device, const std::wstring& referenceString)
+FilterFactory* FactoryForReference(Device* device, const rtl::WideString& referenceString)
 {
-    std::wstring wanted = Lower(referenceString);
+    rtl::WideString wanted = Lower(referenceString);
     std::lock_guard<std::mutex> guard(device->factoriesLock);
     for (const auto& factory : device->factories) {
         if (Lower(factory->referenceString) == wanted) {
@@ -153,7 +155,8 @@ extern "C" NTSTATUS NTAPI KsCreateFilterFactory(PDEVICE_OBJECT DeviceObject,
     if (vf::SimulateAllocationFailure(vf::TagFromText("KsFf"))) {
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    std::wstring reference = RefString != nullptr ? RefString : ks::GuidText(*Descriptor->ReferenceGuid);
+    rtl::WideString reference =
+        RefString != nullptr ? RefString : ks::GuidText(*Descriptor->ReferenceGuid);
     if (ks::FactoryForReference(device, reference) != nullptr) {
         return STATUS_OBJECT_NAME_COLLISION;
     }
@@ -166,9 +169,9 @@ extern "C" NTSTATUS NTAPI KsCreateFilterFactory(PDEVICE_OBJECT DeviceObject,
         ks::InterfaceTable& table = ks::Interfaces();
         std::lock_guard<std::mutex> guard(table.lock);
         for (ULONG i = 0; i < Descriptor->CategoriesCount; ++i) {
-            std::wstring link = ks::Lower(L"\\\\?\\" + device->instanceName + L"#" +
-                                          ks::GuidText(Descriptor->Categories[i]) + L"\\" +
-                                          reference);
+            rtl::WideString link =
+                ks::Lower(L"\\\\?\\" + device->instanceName + L"#" +
+                          ks::GuidText(Descriptor->Categories[i]) + L"\\" + reference);
             table.interfaces.push_back(ks::Interface{link, Descriptor->Categories[i], factory.get()});
             factory->symbolicLinks.push_back(link);
         }

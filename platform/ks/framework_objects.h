@@ -7,6 +7,7 @@
 #include "reference_clock.h"
 
 #include <ks.h>
+#include <ntoskrnl/rtl/wide_string.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -27,9 +28,9 @@ struct Pin;
 struct FilterFactory {
     struct Device* device = nullptr;
     const KSFILTER_DESCRIPTOR* descriptor = nullptr;
-    std::wstring referenceString;
+    rtl::WideString referenceString;
     ULONG createItemFlags = 0;
-    std::vector<std::wstring> symbolicLinks;
+    std::vector<rtl::WideString> symbolicLinks;
 };
 
 struct Device {
@@ -37,7 +38,7 @@ struct Device {
     ObjectBag bag;
     std::recursive_mutex acquireLock;  // KsAcquireDevice
     PDEVICE_OBJECT functionalDevice = nullptr;
-    std::wstring instanceName;  // for symbolic links
+    rtl::WideString instanceName;  // for symbolic links
     std::mutex factoriesLock;  // guards the factory list, never held across callbacks
     std::vector<std::unique_ptr<FilterFactory>> factories;
     std::mutex filtersLock;  // guards the filter list, never held across callbacks
@@ -87,7 +88,7 @@ struct Pin {
 };
 
 // The name a pin's create request carries before its KSPIN_CONNECT and format.
-inline constexpr wchar_t kPinCreateName[] = L"{146F1A80-4791-11D0-A5D6-28DB04C10000}\\";
+inline constexpr WCHAR kPinCreateName[] = L"{146F1A80-4791-11D0-A5D6-28DB04C10000}\\";
 
 // The pin descriptor of a pin factory, honouring the filter's descriptor stride.
 const KSPIN_DESCRIPTOR_EX* PinDescriptorAt(const KSFILTER_DESCRIPTOR* descriptor, ULONG pinId);
@@ -127,10 +128,10 @@ bool HasQueuedFrames(Pin* pin);
 void RemoveFactories(Device* device, bool onlyFreeOnStop);
 // The functional device object behind a filter link, referenced, and the factory's reference
 // string; nullptr when no factory has the link.
-PDEVICE_OBJECT ReferenceDeviceForLink(const std::wstring& symbolicLink,
-                                      std::wstring& referenceString);
-FilterFactory* FactoryForReference(Device* device, const std::wstring& referenceString);
-std::vector<std::wstring> LinksForCategory(const GUID& category);
+PDEVICE_OBJECT ReferenceDeviceForLink(const rtl::WideString& symbolicLink,
+                                      rtl::WideString& referenceString);
+FilterFactory* FactoryForReference(Device* device, const rtl::WideString& referenceString);
+std::vector<rtl::WideString> LinksForCategory(const GUID& category);
 
 // Property requests (property_dispatch.cpp, pin_properties.cpp).
 NTSTATUS DispatchProperty(PIRP irp, FileContext* context);

@@ -35,7 +35,7 @@ NTSTATUS NTAPI HubDispatch(PDEVICE_OBJECT device, PIRP irp)
 struct HubDriverObject {
     DRIVER_OBJECT object{};
     DRIVER_EXTENSION extension{};
-    wchar_t name[12] = L"\\Driver\\usb";
+    WCHAR name[12] = L"\\Driver\\usb";
 
     HubDriverObject()
     {
@@ -44,7 +44,7 @@ struct HubDriverObject {
         object.DriverExtension = &extension;
         extension.DriverObject = &object;
         object.DriverName.Buffer = name;
-        object.DriverName.Length = static_cast<USHORT>(11 * sizeof(wchar_t));
+        object.DriverName.Length = static_cast<USHORT>(11 * sizeof(WCHAR));
         object.DriverName.MaximumLength = object.DriverName.Length;
         for (PDRIVER_DISPATCH& dispatch : object.MajorFunction) {
             dispatch = HubDispatch;

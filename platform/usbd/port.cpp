@@ -8,8 +8,8 @@
 #include <pthread.h>
 
 #include <atomic>
+#include <cstdio>
 #include <cstring>
-#include <cwchar>
 #include <mutex>
 #include <set>
 
@@ -126,14 +126,14 @@ void Port::Report()
     std::vector<std::uint8_t> bytes = function_.DeviceDescriptor();
     USB_DEVICE_DESCRIPTOR device{};
     std::memcpy(&device, bytes.data(), std::min(bytes.size(), sizeof(device)));
-    wchar_t id[64];
-    std::swprintf(id, 64, L"USB\\VID_%04X&PID_%04X&REV_%04X", device.idVendor, device.idProduct,
-                  device.bcdDevice);
-    identity.hardwareIds.push_back(id);
-    std::swprintf(id, 64, L"USB\\VID_%04X&PID_%04X", device.idVendor, device.idProduct);
-    identity.hardwareIds.push_back(id);
-    std::swprintf(id, 64, L"6&1F2E3D4C&0&%u", static_cast<unsigned>(number_));
-    identity.instanceId = id;
+    char id[64];
+    std::snprintf(id, sizeof id, "USB\\VID_%04X&PID_%04X&REV_%04X", device.idVendor,
+                  device.idProduct, device.bcdDevice);
+    identity.hardwareIds.push_back(rtl::WidenAscii(id));
+    std::snprintf(id, sizeof id, "USB\\VID_%04X&PID_%04X", device.idVendor, device.idProduct);
+    identity.hardwareIds.push_back(rtl::WidenAscii(id));
+    std::snprintf(id, sizeof id, "6&1F2E3D4C&0&%u", static_cast<unsigned>(number_));
+    identity.instanceId = rtl::WidenAscii(id);
     reportStatus_ = pnp::ReportDevice(pdo_, identity);
 }
 

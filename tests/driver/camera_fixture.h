@@ -40,7 +40,7 @@ struct PluggedCamera {
         PKSDEVICE device = KsGetDeviceForDeviceObject(pnp::TopOfStack(Pdo()));
         return device == nullptr ? nullptr : static_cast<CaptureDevice*>(device->Context);
     }
-    std::wstring DriverKey() const { return pnp::DriverKeyPath(Pdo()) + L"\\Settings"; }
+    rtl::WideString DriverKey() const { return pnp::DriverKeyPath(Pdo()) + L"\\Settings"; }
 };
 
 class CameraTest : public testing::Test {

@@ -122,10 +122,10 @@ TEST_F(FrameGeometryTest, TwoCamerasAdvertiseTheirOwnSizes)
     EXPECT_EQ(second->Formats.VideoDataRange.VideoInfoHeader.bmiHeader.biWidth, 184);
 
     // Each camera's filter offers its own range to applications.
-    std::vector<std::wstring> links = KsEnumerateFilters(KSCATEGORY_VIDEO);
+    std::vector<rtl::WideString> links = KsEnumerateFilters(KSCATEGORY_VIDEO);
     ASSERT_EQ(links.size(), 2u);
     std::vector<LONG> widths;
-    for (const std::wstring& link : links) {
+    for (const rtl::WideString& link : links) {
         ksclient::Filter filter;
         ASSERT_EQ(ksclient::Filter::Open(link, filter), STATUS_SUCCESS);
         std::vector<std::vector<std::uint8_t>> ranges;

@@ -14,7 +14,7 @@ using SettingsPersistence = CameraTest;
 TEST_F(SettingsPersistence, FirstStartCreatesAnEmptySettingsKeyAndStopWritesAllValues)
 {
     PluggedCamera& plugged = Plug();
-    std::wstring key = plugged.DriverKey();
+    rtl::WideString key = plugged.DriverKey();
     EXPECT_TRUE(reg::KeyExists(key));
     EXPECT_TRUE(reg::ValueNames(key).empty());
 
@@ -42,7 +42,7 @@ TEST_F(SettingsPersistence, ClosingAFilterSavesTheSettingsWhileTheDeviceRuns)
 TEST_F(SettingsPersistence, StoredValuesAreClampedAtLoad)
 {
     PluggedCamera& plugged = Plug();
-    std::wstring key = plugged.DriverKey();
+    rtl::WideString key = plugged.DriverKey();
     ASSERT_EQ(pnp::StopDevice(plugged.Pdo()), STATUS_SUCCESS);
     reg::WriteDword(key, L"RoiW", 1000);
     reg::WriteDword(key, L"RoiX", 800);
@@ -78,7 +78,7 @@ TEST_F(SettingsPersistence, TimeoutInsideItsRangeIsApplied)
 TEST_F(SettingsPersistence, ValuesOfOtherTypesAndSizes)
 {
     PluggedCamera& plugged = Plug();
-    std::wstring key = plugged.DriverKey();
+    rtl::WideString key = plugged.DriverKey();
     ASSERT_EQ(pnp::StopDevice(plugged.Pdo()), STATUS_SUCCESS);
     // Up to 8 data bytes are read as their first four; longer values count as missing, and so
     // do values shorter than four bytes.

@@ -44,9 +44,9 @@ TEST_F(StreamStates, FilterOffersOnePinInstance)
 TEST_F(StreamStates, FilterIsRegisteredUnderBothCategoriesWithItsReferenceString)
 {
     for (const GUID& category : {KSCATEGORY_VIDEO, KSCATEGORY_CAPTURE}) {
-        std::vector<std::wstring> links = KsEnumerateFilters(category);
+        std::vector<rtl::WideString> links = KsEnumerateFilters(category);
         ASSERT_EQ(links.size(), 1u);
-        EXPECT_EQ(links[0].substr(links[0].size() - 7), L"\\global");
+        EXPECT_EQ(links[0].substr(links[0].size() - 7), rtl::WideString(L"\\global"));
     }
 }
 

@@ -199,7 +199,7 @@ protected:
 
 TEST_P(TwoFilterCampaign, RandomWalkWithPropertyTrafficThroughBothFilters)
 {
-    std::vector<std::wstring> links = KsEnumerateFilters(KSCATEGORY_CAPTURE);
+    std::vector<rtl::WideString> links = KsEnumerateFilters(KSCATEGORY_CAPTURE);
     ASSERT_EQ(links.size(), 1u);
     camctl::CameraControl first;
     camctl::CameraControl second;

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cwctype>
 #include <thread>
 
 namespace kstest {
@@ -14,14 +13,15 @@ namespace {
 
 using ksclient::Filter;
 
-std::wstring Lower(std::wstring text)
+rtl::WideString Lower(rtl::WideString text)
 {
-    std::transform(text.begin(), text.end(), text.begin(),
-                   [](wchar_t c) { return static_cast<wchar_t>(std::towlower(c)); });
+    std::transform(text.begin(), text.end(), text.begin(), [](WCHAR c) {
+        return c >= L'A' && c <= L'Z' ? static_cast<WCHAR>(c - L'A' + L'a') : c;
+    });
     return text;
 }
 
-bool EndsWith(const std::wstring& text, const std::wstring& tail)
+bool EndsWith(const rtl::WideString& text, const rtl::WideString& tail)
 {
     return text.size() >= tail.size() &&
            text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
@@ -35,15 +35,16 @@ using KsFilterFactory = KsFrameworkTest;
 
 TEST_F(KsFilterFactory, RegistersUnderBothCategoriesWithTheReferenceString)
 {
-    std::vector<std::wstring> video = KsEnumerateFilters(KSCATEGORY_VIDEO);
-    std::vector<std::wstring> capture = KsEnumerateFilters(KSCATEGORY_CAPTURE);
+    std::vector<rtl::WideString> video = KsEnumerateFilters(KSCATEGORY_VIDEO);
+    std::vector<rtl::WideString> capture = KsEnumerateFilters(KSCATEGORY_CAPTURE);
     ASSERT_EQ(video.size(), 1u);
     ASSERT_EQ(capture.size(), 1u);
     EXPECT_TRUE(EndsWith(Lower(video[0]), L"\\global"));
     EXPECT_TRUE(EndsWith(Lower(capture[0]), L"\\global"));
     // Each link names the category it was registered under.
-    EXPECT_NE(Lower(video[0]).find(L"6994ad05-93ef-11d0-a3cc-00a0c9223196"), std::wstring::npos);
-    EXPECT_NE(Lower(capture[0]).find(L"65e8773d-8f56-11d0-a3b9-00a0c9223196"), std::wstring::npos);
+    EXPECT_NE(Lower(video[0]).find(L"6994ad05-93ef-11d0-a3cc-00a0c9223196"), rtl::WideString::npos);
+    EXPECT_NE(Lower(capture[0]).find(L"65e8773d-8f56-11d0-a3b9-00a0c9223196"),
+              rtl::WideString::npos);
     EXPECT_TRUE(KsEnumerateFilters(UnrelatedCategory).empty());
 }
 
@@ -63,7 +64,7 @@ TEST_F(KsFilterFactory, UnknownLinksAndCategoriesOpenNothing)
     Filter filter;
     EXPECT_EQ(Filter::OpenFirst(UnrelatedCategory, filter), STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_FALSE(filter);
-    std::wstring link = KsEnumerateFilters(KSCATEGORY_VIDEO).at(0);
+    rtl::WideString link = KsEnumerateFilters(KSCATEGORY_VIDEO).at(0);
     EXPECT_EQ(Filter::Open(link + L"x", filter), STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_FALSE(filter);
     EXPECT_EQ(Observed().filterCreates, 0);
@@ -71,7 +72,7 @@ TEST_F(KsFilterFactory, UnknownLinksAndCategoriesOpenNothing)
 
 TEST_F(KsFilterFactory, LinksDisappearWhenTheDeviceIsRemoved)
 {
-    std::wstring link = KsEnumerateFilters(KSCATEGORY_CAPTURE).at(0);
+    rtl::WideString link = KsEnumerateFilters(KSCATEGORY_CAPTURE).at(0);
     ASSERT_EQ(Leave(device_), STATUS_SUCCESS);
     EXPECT_TRUE(KsEnumerateFilters(KSCATEGORY_VIDEO).empty());
     EXPECT_TRUE(KsEnumerateFilters(KSCATEGORY_CAPTURE).empty());
@@ -85,7 +86,7 @@ TEST_F(KsFilterFactory, LinksDisappearWhenTheDeviceIsRemoved)
 TEST_F(KsFilterFactory, OpensRacingARemovalNeverReachAFreedDevice)
 {
     for (int round = 0; round < 150; ++round) {
-        std::wstring link = KsEnumerateFilters(KSCATEGORY_VIDEO).at(0);
+        rtl::WideString link = KsEnumerateFilters(KSCATEGORY_VIDEO).at(0);
         std::atomic<bool> started{false};
         std::thread opener([&] {
             for (;;) {
@@ -110,7 +111,7 @@ TEST_F(KsFilterFactory, TwoDevicesRegisterTwoDistinctLinks)
 {
     PDEVICE_OBJECT second = nullptr;
     ASSERT_EQ(Arrive(second, L"2"), STATUS_SUCCESS);
-    std::vector<std::wstring> links = KsEnumerateFilters(KSCATEGORY_VIDEO);
+    std::vector<rtl::WideString> links = KsEnumerateFilters(KSCATEGORY_VIDEO);
     ASSERT_EQ(links.size(), 2u);
     EXPECT_NE(links[0], links[1]);
     EXPECT_EQ(Observed().driverEntries, 1);  // one load serves both devices

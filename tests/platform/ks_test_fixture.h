@@ -35,7 +35,7 @@ protected:
     }
 
     // A device with the test hardware id arrives; the status of its start.
-    static NTSTATUS Arrive(PDEVICE_OBJECT& device, const std::wstring& instance)
+    static NTSTATUS Arrive(PDEVICE_OBJECT& device, const rtl::WideString& instance)
     {
         device = pnp::CreatePlainBusDevice();
         if (device == nullptr) {

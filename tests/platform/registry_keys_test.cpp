@@ -69,9 +69,9 @@ NTSTATUS QueryDword(HANDLE key, const wchar_t* name, ULONG& value)
 }
 
 // Names of the subkeys in enumeration order.
-std::vector<std::wstring> EnumerateSubkeys(HANDLE key)
+std::vector<rtl::WideString> EnumerateSubkeys(HANDLE key)
 {
-    std::vector<std::wstring> names;
+    std::vector<rtl::WideString> names;
     alignas(8) UCHAR buffer[512];
     ULONG resultLength = 0;
     for (ULONG index = 0;; ++index) {
@@ -138,9 +138,9 @@ TEST_F(RegistryKeys, NamesAreCaseInsensitiveAndKeepTheirCase)
 
     Key software;
     ASSERT_EQ(OpenKey(software, L"\\Registry\\Machine\\SOFTWARE", KEY_READ), STATUS_SUCCESS);
-    EXPECT_EQ(EnumerateSubkeys(software.handle), std::vector<std::wstring>{L"MyCamera"});
+    EXPECT_EQ(EnumerateSubkeys(software.handle), std::vector<rtl::WideString>{L"MyCamera"});
     EXPECT_EQ(reg::ValueNames(L"HKEY_LOCAL_MACHINE\\SOFTWARE\\MyCamera"),
-              std::vector<std::wstring>{L"Exposure"});
+              std::vector<rtl::WideString>{L"Exposure"});
 }
 
 TEST_F(RegistryKeys, RelativeNamesStartAtTheRootDirectoryKey)
@@ -290,7 +290,7 @@ TEST_F(RegistryKeys, SubkeysEnumerateInNameOrderWithRecordBufferRules)
         ASSERT_EQ(CreateKey(child, name, KEY_READ, parent.handle), STATUS_SUCCESS);
     }
     EXPECT_EQ(EnumerateSubkeys(parent.handle),
-              (std::vector<std::wstring>{L"Alpha", L"bravo", L"charlie"}));
+              (std::vector<rtl::WideString>{L"Alpha", L"bravo", L"charlie"}));
 
     // KeyNodeInformation: fixed part of 24 bytes, name after it, no class.
     alignas(8) UCHAR buffer[64];
@@ -357,7 +357,7 @@ TEST_F(DeviceRegistryKeys, TheDriverKeyIsCreatedAndHoldsASettingsSubkey)
     Key settings;
     ASSERT_EQ(CreateKey(settings, L"Settings", KEY_ALL_ACCESS, driver.handle), STATUS_SUCCESS);
     ASSERT_EQ(SetDword(settings.handle, L"Exposure", 300), STATUS_SUCCESS);
-    EXPECT_EQ(reg::ReadDword(std::wstring(driverKey_) + L"\\Settings", L"Exposure"), 300u);
+    EXPECT_EQ(reg::ReadDword(rtl::WideString(driverKey_) + L"\\Settings", L"Exposure"), 300u);
     // The handle has only the access asked for.
     EXPECT_EQ(SetDword(driver.handle, L"Exposure", 1), STATUS_ACCESS_DENIED);
 

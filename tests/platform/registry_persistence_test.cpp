@@ -143,6 +143,7 @@ TEST_F(HiveFile, ValuesOfEveryTypeSurviveARestart)
     const wchar_t path[] = L"C:\\Program Files\\\"Cam\"\\";
     const wchar_t multi[] = L"one\0two\0";
     const wchar_t lines[] = L"first\r\nsecond";
+    const wchar_t clef[] = L"\U0001D11E";  // outside the basic plane: a surrogate pair
     std::vector<UCHAR> big(300);
     for (std::size_t i = 0; i < big.size(); ++i) {
         big[i] = static_cast<UCHAR>(i * 7);
@@ -155,9 +156,9 @@ TEST_F(HiveFile, ValuesOfEveryTypeSurviveARestart)
     };
     const std::vector<Stored> stored = {
         {L"Exposure", REG_DWORD, {0x0B, 0, 0, 0}},
-        {L"Path", REG_SZ, WideBytes(path, std::wcslen(path) + 1)},
+        {L"Path", REG_SZ, WideBytes(path, rtl::WideCharTraits::length(path) + 1)},
         {L"Empty", REG_SZ, WideBytes(L"", 1)},
-        {L"Lines", REG_SZ, WideBytes(lines, std::wcslen(lines) + 1)},
+        {L"Lines", REG_SZ, WideBytes(lines, rtl::WideCharTraits::length(lines) + 1)},
         {L"Unterminated", REG_SZ, WideBytes(L"abc", 3)},
         {L"Expand", REG_EXPAND_SZ, WideBytes(L"%SystemRoot%", 13)},
         {L"Multi", REG_MULTI_SZ, WideBytes(multi, sizeof multi / sizeof(WCHAR))},
@@ -169,6 +170,8 @@ TEST_F(HiveFile, ValuesOfEveryTypeSurviveARestart)
         {L"ShortDword", REG_DWORD, {1, 2, 3}},
         {L"Custom", 0x12345, {9, 8, 7}},
         {L"", REG_SZ, WideBytes(L"default", 8)},
+        {L"Clef \U0001D11E", REG_SZ, WideBytes(clef, sizeof clef / sizeof(WCHAR))},
+        {L"Unpaired", REG_SZ, WideBytes(L"a\xDC00", 3)},
     };
     HANDLE key = OpenCameraKey();
     for (const Stored& value : stored) {
@@ -186,11 +189,20 @@ TEST_F(HiveFile, ValuesOfEveryTypeSurviveARestart)
     EXPECT_NE(text.find("@=\"default\"\n"), std::string::npos);
     EXPECT_NE(text.find("\"Custom\"=hex(12345):09,08,07\n"), std::string::npos);
     EXPECT_NE(text.find(",\\\n  "), std::string::npos);  // long data continues on a new line
+    // String data in hex form is UTF-16LE, as the platform's export tool writes it; names and
+    // quoted strings are UTF-8, with characters outside the basic plane whole.
+    EXPECT_NE(text.find("\"Multi\"=hex(7):6f,00,6e,00,65,00,00,00,74,00,77,00,6f,00,00,00,00,00\n"),
+              std::string::npos);
+    EXPECT_NE(text.find("\"Unterminated\"=hex(1):61,00,62,00,63,00\n"), std::string::npos);
+    EXPECT_NE(text.find("\"Lines\"=hex(1):66,00,69,00,72,00,73,00,74,00,0d,00,0a,00,73,00"),
+              std::string::npos);
+    EXPECT_NE(text.find("\"Unpaired\"=hex(1):61,00,00,dc,00,00\n"), std::string::npos);
+    EXPECT_NE(text.find("\"Clef \xF0\x9D\x84\x9E\"=\"\xF0\x9D\x84\x9E\"\n"), std::string::npos);
 
     Restart();
     key = OpenCameraKey();
     for (const Stored& value : stored) {
-        SCOPED_TRACE(std::wstring(value.name).size());
+        SCOPED_TRACE(rtl::WideString(value.name).size());
         auto [type, data] = Get(key, value.name);
         EXPECT_EQ(type, value.type);
         EXPECT_EQ(data, value.data);
@@ -350,14 +362,14 @@ TEST_F(HiveFile, FilesEndingAfterAWholeLineAreRead)
 
 TEST_F(HiveFile, OddNamesAndEscapesRoundTrip)
 {
-    const std::vector<std::wstring> keys = {
+    const std::vector<rtl::WideString> keys = {
         L"\\Registry\\Machine\\SOFTWARE\\Name With Spaces",
         L"\\Registry\\Machine\\SOFTWARE\\brackets]\\[inner]",
         L"\\Registry\\Machine\\SOFTWARE\\semi;colon=eq\"quote\"",
         L"\\Registry\\Machine\\SOFTWARE\\Ünïcödé ключ 鍵 \U0001F600",
         L"\\Registry\\User\\S-1-5-18\\-dash",
     };
-    const std::vector<std::wstring> names = {
+    const std::vector<rtl::WideString> names = {
         L"",
         L"@",
         L"back\\slash",
@@ -369,11 +381,11 @@ TEST_F(HiveFile, OddNamesAndEscapesRoundTrip)
         L"ユニコード",
         L"ends with \\",
     };
-    const std::vector<std::wstring> strings = {
+    const std::vector<rtl::WideString> strings = {
         L"",        L"C:\\Windows\\\"x\"", L"end\\",           L"\"",     L"tab\tin",
         L"😀 emoji", L"; not a comment",    L"[not a section]", L"a\\\\b", L"ü",
     };
-    for (const std::wstring& key : keys) {
+    for (const rtl::WideString& key : keys) {
         for (std::size_t i = 0; i < names.size(); ++i) {
             ASSERT_EQ(reg::WriteString(key, names[i], strings[i]), STATUS_SUCCESS);
         }
@@ -397,16 +409,16 @@ TEST_F(HiveFile, OddNamesAndEscapesRoundTrip)
         WriteFile(file_, text);
         reg::LoadResult loaded = reg::UseHiveFile(file_.string());
         ASSERT_TRUE(loaded) << loaded.message;
-        for (const std::wstring& key : keys) {
+        for (const rtl::WideString& key : keys) {
             for (std::size_t i = 0; i < names.size(); ++i) {
                 EXPECT_EQ(reg::ReadString(key, names[i]), strings[i]);
             }
             EXPECT_EQ(reg::ReadDword(key, L"dword"), 0xFFFFFFFFu);
             auto stored = reg::ValueNames(key);
-            EXPECT_EQ(std::vector<std::wstring>(stored.begin(), stored.end() - 1), names);
+            EXPECT_EQ(std::vector<rtl::WideString>(stored.begin(), stored.end() - 1), names);
         }
         EXPECT_EQ(reg::SubkeyNames(L"\\Registry\\Machine\\SOFTWARE\\brackets]"),
-                  std::vector<std::wstring>{L"[inner]"});
+                  std::vector<rtl::WideString>{L"[inner]"});
         EXPECT_EQ(reg::ExportText(), exported);
     }
 }
@@ -424,6 +436,7 @@ TEST_F(HiveFile, ExportToolLayoutIsRead)
         "  16,17,18\r\n"
         "\"Quad\"=hex(b):01,00,00,00,00,00,00,00\r\n"
         "\"Upper\"=DWORD:0000FFFF\r\n"
+        "\"Expand\"=hex(2):25,00,41,00,25,00,3D,D8,00,DE,00,00\r\n"
         "@=\"value\"\r\n"
         "\r\n");
     reg::LoadResult loaded = reg::UseHiveFile(file_.string());
@@ -441,7 +454,8 @@ TEST_F(HiveFile, ExportToolLayoutIsRead)
     EXPECT_EQ(quad->type, ULONG{REG_QWORD});
     EXPECT_EQ(quad->data.size(), 8u);
     EXPECT_EQ(reg::ReadDword(key, L"upper"), 0xFFFFu);
-    EXPECT_EQ(reg::ReadString(key, L""), std::wstring(L"value"));
+    EXPECT_EQ(reg::ReadString(key, L"Expand"), rtl::WideString(L"%A%\U0001F600"));
+    EXPECT_EQ(reg::ReadString(key, L""), rtl::WideString(L"value"));
 }
 
 TEST_F(HiveFile, ConcurrentWritersAllReachTheFile)
@@ -454,7 +468,8 @@ TEST_F(HiveFile, ConcurrentWritersAllReachTheFile)
     for (int t = 0; t < kThreads; ++t) {
         writers.emplace_back([this, key, t] {
             for (int i = 0; i < kValuesEach; ++i) {
-                const std::wstring name = L"T" + std::to_wstring(t) + L"V" + std::to_wstring(i);
+                const rtl::WideString name = L"T" + rtl::WidenAscii(std::to_string(t)) + L"V" +
+                                             rtl::WidenAscii(std::to_string(i));
                 // Half through the handle, half through the host helpers.
                 if (i % 2 == 0) {
                     EXPECT_EQ(SetDword(key, name.c_str(), static_cast<ULONG>(t * 100 + i)),
@@ -474,7 +489,8 @@ TEST_F(HiveFile, ConcurrentWritersAllReachTheFile)
     EXPECT_EQ(reg::ValueNames(kKeyPath).size(), static_cast<std::size_t>(kThreads * kValuesEach));
     for (int t = 0; t < kThreads; ++t) {
         for (int i = 0; i < kValuesEach; ++i) {
-            const std::wstring name = L"T" + std::to_wstring(t) + L"V" + std::to_wstring(i);
+            const rtl::WideString name = L"T" + rtl::WidenAscii(std::to_string(t)) + L"V" +
+                                         rtl::WidenAscii(std::to_string(i));
             EXPECT_EQ(reg::ReadDword(kKeyPath, name), static_cast<std::uint32_t>(t * 100 + i));
         }
     }

@@ -1,6 +1,7 @@
 // The run-time string and memory helpers the registry callers use.
 #include <gtest/gtest.h>
 
+#include <ntoskrnl/rtl/wide_string.h>
 #include <wdm.h>
 
 namespace {
@@ -18,15 +19,31 @@ TEST(RtlStrings, InitCountsBytesOfWideCharacters)
     UNICODE_STRING string = Make(text);
     EXPECT_EQ(string.Length, 8 * sizeof(WCHAR));
     EXPECT_EQ(string.MaximumLength, 9 * sizeof(WCHAR));
-    EXPECT_EQ(string.Buffer, text);
+    // Compared as addresses: the test framework's own wide-string printing expects the host
+    // library's 32-bit wchar_t.
+    EXPECT_EQ(static_cast<const void*>(string.Buffer), static_cast<const void*>(text));
+
+    // Counted in bytes of 16-bit units, as the platform counts them; a character outside the
+    // basic plane takes two units.
+    struct Counted {
+        const WCHAR* text;
+        USHORT length;
+    };
+    for (const Counted& counted : {Counted{L"GLOBAL", 12}, Counted{L"\U0001F600", 4},
+                                   Counted{L"Exposure", 16}, Counted{L"", 0}}) {
+        SCOPED_TRACE(counted.length);
+        UNICODE_STRING made = Make(counted.text);
+        EXPECT_EQ(made.Length, counted.length);
+        EXPECT_EQ(made.MaximumLength, counted.length + 2);
+    }
 
     UNICODE_STRING empty = Make(nullptr);
     EXPECT_EQ(empty.Length, 0);
     EXPECT_EQ(empty.MaximumLength, 0);
-    EXPECT_EQ(empty.Buffer, nullptr);
+    EXPECT_EQ(static_cast<const void*>(empty.Buffer), nullptr);
 
     // Longer than a counted string can describe: cut to whole characters below the limit.
-    std::wstring huge(40000, L'x');
+    rtl::WideString huge(40000, L'x');
     UNICODE_STRING cut = Make(huge.c_str());
     EXPECT_EQ(cut.Length % sizeof(WCHAR), 0u);
     EXPECT_EQ(cut.MaximumLength, cut.Length + sizeof(WCHAR));

@@ -87,7 +87,7 @@ TEST_F(RegistryValues, ATwentyBytePartialQueryHoldsUpToEightDataBytes)
     };
     for (const Case& fitting : {Case{L"Four", REG_DWORD, 4}, Case{L"Eight", REG_QWORD, 8},
                                 Case{L"Empty", REG_BINARY, 0}}) {
-        SCOPED_TRACE(std::wstring(fitting.name).size());
+        SCOPED_TRACE(rtl::WideString(fitting.name).size());
         std::memset(buffer, 0xCC, sizeof buffer);
         ASSERT_EQ(Query(fitting.name, KeyValuePartialInformation, buffer, 20, resultLength),
                   STATUS_SUCCESS);
@@ -144,8 +144,8 @@ TEST_F(RegistryValues, BasicAndFullRecordsCarryTheNameAndAlignedData)
     EXPECT_EQ(Field(buffer, offsetof(KEY_VALUE_FULL_INFORMATION, NameLength)), nameBytes);
     EXPECT_EQ(Field(buffer, offsetof(KEY_VALUE_FULL_INFORMATION, DataLength)), 6u);
     // The name keeps the case it was created with, whatever the query used.
-    EXPECT_EQ(std::wstring(reinterpret_cast<KEY_VALUE_FULL_INFORMATION*>(buffer)->Name, 4),
-              L"Blob");
+    EXPECT_EQ(rtl::WideString(reinterpret_cast<KEY_VALUE_FULL_INFORMATION*>(buffer)->Name, 4),
+              rtl::WideString(L"Blob"));
     EXPECT_EQ(std::vector<UCHAR>(buffer + dataOffset, buffer + dataOffset + 6), Sequence(6));
 
     // Room for the fixed part and half the name: the name is cut, the data left out.
@@ -154,7 +154,8 @@ TEST_F(RegistryValues, BasicAndFullRecordsCarryTheNameAndAlignedData)
     EXPECT_EQ(Query(L"Blob", KeyValueFullInformation, buffer, cut, resultLength),
               STATUS_BUFFER_OVERFLOW);
     EXPECT_EQ(resultLength, dataOffset + 6);
-    EXPECT_EQ(std::wstring(reinterpret_cast<KEY_VALUE_FULL_INFORMATION*>(buffer)->Name, 2), L"Bl");
+    EXPECT_EQ(rtl::WideString(reinterpret_cast<KEY_VALUE_FULL_INFORMATION*>(buffer)->Name, 2),
+              rtl::WideString(L"Bl"));
     EXPECT_EQ(buffer[cut], 0xCC);
     EXPECT_EQ(Query(L"Blob", KeyValueFullInformation, buffer, 19, resultLength),
               STATUS_BUFFER_TOO_SMALL);
@@ -163,8 +164,8 @@ TEST_F(RegistryValues, BasicAndFullRecordsCarryTheNameAndAlignedData)
               STATUS_SUCCESS);
     EXPECT_EQ(resultLength, offsetof(KEY_VALUE_BASIC_INFORMATION, Name) + nameBytes);
     EXPECT_EQ(Field(buffer, offsetof(KEY_VALUE_BASIC_INFORMATION, Type)), ULONG{REG_BINARY});
-    EXPECT_EQ(std::wstring(reinterpret_cast<KEY_VALUE_BASIC_INFORMATION*>(buffer)->Name, 4),
-              L"Blob");
+    EXPECT_EQ(rtl::WideString(reinterpret_cast<KEY_VALUE_BASIC_INFORMATION*>(buffer)->Name, 4),
+              rtl::WideString(L"Blob"));
 }
 
 TEST_F(RegistryValues, SetReplacesDeleteRemovesAndEnumerationKeepsCreationOrder)
@@ -174,7 +175,7 @@ TEST_F(RegistryValues, SetReplacesDeleteRemovesAndEnumerationKeepsCreationOrder)
     ASSERT_EQ(Set(L"", REG_BINARY, Sequence(3)), STATUS_SUCCESS);  // the default value
     ASSERT_EQ(Set(L"ZULU", REG_BINARY, Sequence(2)), STATUS_SUCCESS);
 
-    std::vector<std::wstring> names;
+    std::vector<rtl::WideString> names;
     alignas(8) UCHAR buffer[128];
     ULONG resultLength = 0;
     ULONG index = 0;
@@ -185,7 +186,7 @@ TEST_F(RegistryValues, SetReplacesDeleteRemovesAndEnumerationKeepsCreationOrder)
         names.emplace_back(info->Name, info->NameLength / sizeof(WCHAR));
     }
     EXPECT_EQ(status, STATUS_NO_MORE_ENTRIES);
-    EXPECT_EQ(names, (std::vector<std::wstring>{L"Zulu", L"alpha", L""}));
+    EXPECT_EQ(names, (std::vector<rtl::WideString>{L"Zulu", L"alpha", L""}));
 
     auto replaced = reg::ReadValue(L"\\Registry\\Machine\\SOFTWARE\\Values", L"zulu");
     ASSERT_TRUE(replaced.has_value());
@@ -200,7 +201,7 @@ TEST_F(RegistryValues, SetReplacesDeleteRemovesAndEnumerationKeepsCreationOrder)
     EXPECT_EQ(ZwDeleteValueKey(key_, &name), STATUS_SUCCESS);
     EXPECT_EQ(ZwDeleteValueKey(key_, &name), STATUS_OBJECT_NAME_NOT_FOUND);
     EXPECT_EQ(reg::ValueNames(L"\\Registry\\Machine\\SOFTWARE\\Values"),
-              (std::vector<std::wstring>{L"Zulu", L""}));
+              (std::vector<rtl::WideString>{L"Zulu", L""}));
 }
 
 TEST_F(RegistryValues, MalformedArgumentsAreRefused)
@@ -221,6 +222,13 @@ TEST_F(RegistryValues, MalformedArgumentsAreRefused)
     RtlInitUnicodeString(&broken, L"two\nlines");
     EXPECT_EQ(ZwSetValueKey(key_, &broken, 0, REG_DWORD, &data, sizeof data),
               STATUS_INVALID_PARAMETER);
+    // Nor half of a surrogate pair: the name is not text.
+    for (const WCHAR* half : {L"high\xD83D", L"\xDE00low", L"\xDE00\xD83D"}) {
+        UNICODE_STRING unpaired;
+        RtlInitUnicodeString(&unpaired, half);
+        EXPECT_EQ(ZwSetValueKey(key_, &unpaired, 0, REG_DWORD, &data, sizeof data),
+                  STATUS_INVALID_PARAMETER);
+    }
 
     alignas(8) UCHAR buffer[32];
     EXPECT_EQ(
@@ -240,7 +248,7 @@ TEST_F(RegistryValues, HostHelpersReadWhatTheCallsWrote)
     ASSERT_EQ(Set(L"Count", REG_DWORD, {0x0B, 0, 0, 0}), STATUS_SUCCESS);
     ASSERT_EQ(Set(L"Short", REG_DWORD, {1, 2}), STATUS_SUCCESS);
     const wchar_t* path = L"HKEY_LOCAL_MACHINE\\software\\VALUES";
-    EXPECT_EQ(reg::ReadString(path, L"greeting"), std::wstring(L"hi"));
+    EXPECT_EQ(reg::ReadString(path, L"greeting"), rtl::WideString(L"hi"));
     EXPECT_EQ(reg::ReadDword(path, L"count"), 11u);
     EXPECT_EQ(reg::ReadDword(path, L"Short"), std::nullopt);
     EXPECT_EQ(reg::ReadDword(path, L"Greeting"), std::nullopt);
@@ -252,6 +260,18 @@ TEST_F(RegistryValues, HostHelpersReadWhatTheCallsWrote)
     ASSERT_EQ(Query(L"Count", KeyValuePartialInformation, buffer, sizeof buffer, resultLength),
               STATUS_SUCCESS);
     EXPECT_EQ(Field(buffer, kPartialHeader), 12u);
+    // A string the host helpers write reads back as the platform holds it: UTF-16LE units of
+    // two bytes, and the terminating NUL.
+    ASSERT_EQ(reg::WriteString(path, L"Name", L"Cam\U0001F600"), STATUS_SUCCESS);
+    ASSERT_EQ(Query(L"Name", KeyValuePartialInformation, nullptr, 0, resultLength),
+              STATUS_BUFFER_TOO_SMALL);
+    std::vector<UCHAR> record(resultLength);
+    ASSERT_EQ(Query(L"Name", KeyValuePartialInformation, record.data(), resultLength, resultLength),
+              STATUS_SUCCESS);
+    EXPECT_EQ(Field(record.data(), offsetof(KEY_VALUE_PARTIAL_INFORMATION, Type)), ULONG{REG_SZ});
+    EXPECT_EQ(Field(record.data(), offsetof(KEY_VALUE_PARTIAL_INFORMATION, DataLength)), 12u);
+    EXPECT_EQ(std::vector<UCHAR>(record.begin() + kPartialHeader, record.end()),
+              (std::vector<UCHAR>{'C', 0, 'a', 0, 'm', 0, 0x3D, 0xD8, 0x00, 0xDE, 0, 0}));
     EXPECT_EQ(reg::WriteDword(L"SOFTWARE\\Values", L"Count", 1), STATUS_OBJECT_NAME_INVALID);
     EXPECT_EQ(reg::DeleteValue(path, L"count"), STATUS_SUCCESS);
     EXPECT_EQ(reg::DeleteValue(path, L"count"), STATUS_OBJECT_NAME_NOT_FOUND);

@@ -79,7 +79,7 @@ bool IsServiceItem(ULONG id)
            id == RawRead;
 }
 
-NTSTATUS CameraControl::Open(const std::wstring& link)
+NTSTATUS CameraControl::Open(const rtl::WideString& link)
 {
     return ksclient::Filter::Open(link, filter_);
 }

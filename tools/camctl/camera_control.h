@@ -43,7 +43,7 @@ struct OutputSize {
 
 class CameraControl {
 public:
-    NTSTATUS Open(const std::wstring& link);
+    NTSTATUS Open(const rtl::WideString& link);
     void Close() { filter_.Close(); }
     const ksclient::Filter& Filter() const { return filter_; }
 

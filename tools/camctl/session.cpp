@@ -95,7 +95,7 @@ bool Session::Start(const SessionOptions& options, std::string& error)
     pnp::RegisterDriver(kServiceName, DriverEntry, {kHardwareId});
     bound_ = true;
     for (int index = 0; index < options.cameras; ++index) {
-        std::vector<std::wstring> before = KsEnumerateFilters(KSCATEGORY_VIDEO);
+        std::vector<rtl::WideString> before = KsEnumerateFilters(KSCATEGORY_VIDEO);
 
         auto plugged = std::make_unique<PluggedCamera>();
         sim::CameraOptions cameraOptions;
@@ -115,8 +115,8 @@ bool Session::Start(const SessionOptions& options, std::string& error)
         plugged->settingsKey = pnp::DriverKeyPath(plugged->port->PhysicalDevice()) + L"\\Settings";
         plugged->hadSavedSettings = reg::ReadDword(plugged->settingsKey, L"Exposure").has_value();
 
-        std::vector<std::wstring> after = KsEnumerateFilters(KSCATEGORY_VIDEO);
-        for (const std::wstring& link : after) {
+        std::vector<rtl::WideString> after = KsEnumerateFilters(KSCATEGORY_VIDEO);
+        for (const rtl::WideString& link : after) {
             if (std::find(before.begin(), before.end(), link) == before.end()) {
                 plugged->link = link;
                 break;

@@ -5,6 +5,7 @@
 
 #include "sim/camera.h"
 
+#include <ntoskrnl/rtl/wide_string.h>
 #include <usbd/host/hub.h>
 
 #include <cstdint>
@@ -37,9 +38,9 @@ struct PluggedCamera {
     std::unique_ptr<sim::Camera> camera;
     std::unique_ptr<usbd::HubPort> port;
     // The capture filter's symbolic link (KSCATEGORY_VIDEO).
-    std::wstring link;
+    rtl::WideString link;
     // Registry path of the device's "Settings" key.
-    std::wstring settingsKey;
+    rtl::WideString settingsKey;
     // The registry held saved settings for this camera when its device started.
     bool hadSavedSettings = false;
 };

@@ -15,7 +15,7 @@ std::string Lower(std::string_view text)
     return lower;
 }
 
-std::string Narrow(std::wstring_view text)
+std::string Narrow(rtl::WideStringView text)
 {
     std::string narrow;
     narrow.reserve(text.size());

@@ -1,6 +1,7 @@
 // Small text helpers shared by the commands.
 #pragma once
 
+#include <ntoskrnl/rtl/wide_string.h>
 #include <wdm.h>
 
 #include <cstdint>
@@ -11,7 +12,7 @@
 namespace camctl {
 
 std::string Lower(std::string_view text);
-std::string Narrow(std::wstring_view text);
+std::string Narrow(rtl::WideStringView text);
 // "STATUS_TIMEOUT (0x00000102)" for the statuses camctl meets, else the number alone.
 std::string StatusText(NTSTATUS status);
 // A 32-bit value: decimal, 0x hexadecimal, or negative decimal; -2^31 to 2^32-1. Values above

@@ -118,7 +118,7 @@ PropertyResult PropertyRequest(HANDLE object, const GUID& set, ULONG id, ULONG f
 
 NTSTATUS Filter::OpenFirst(const GUID& category, Filter& filter)
 {
-    std::vector<std::wstring> links = KsEnumerateFilters(category);
+    std::vector<rtl::WideString> links = KsEnumerateFilters(category);
     if (links.empty()) {
         filter.handle_ = Handle();
         return STATUS_OBJECT_NAME_NOT_FOUND;
@@ -126,7 +126,7 @@ NTSTATUS Filter::OpenFirst(const GUID& category, Filter& filter)
     return Open(links.front(), filter);
 }
 
-NTSTATUS Filter::Open(const std::wstring& symbolicLink, Filter& filter)
+NTSTATUS Filter::Open(const rtl::WideString& symbolicLink, Filter& filter)
 {
     HANDLE handle = nullptr;
     NTSTATUS status = KsOpenFilter(symbolicLink, &handle);

@@ -55,7 +55,7 @@ class Filter {
 public:
     // Opens the first filter under the category; an empty filter when there is none.
     static NTSTATUS OpenFirst(const GUID& category, Filter& filter);
-    static NTSTATUS Open(const std::wstring& symbolicLink, Filter& filter);
+    static NTSTATUS Open(const rtl::WideString& symbolicLink, Filter& filter);
 
     HANDLE Get() const { return handle_.Get(); }
     explicit operator bool() const { return static_cast<bool>(handle_); }

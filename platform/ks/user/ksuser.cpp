@@ -181,7 +181,7 @@ NTSTATUS OpenFile(PDEVICE_OBJECT device, UserFile* related, std::vector<std::uin
     return STATUS_SUCCESS;
 }
 
-std::vector<std::uint8_t> NameBytes(const std::wstring& text)
+std::vector<std::uint8_t> NameBytes(const rtl::WideString& text)
 {
     std::vector<std::uint8_t> bytes(text.size() * sizeof(WCHAR));
     std::memcpy(bytes.data(), text.data(), bytes.size());
@@ -190,15 +190,15 @@ std::vector<std::uint8_t> NameBytes(const std::wstring& text)
 
 }  // namespace
 
-std::vector<std::wstring> KsEnumerateFilters(const GUID& category)
+std::vector<rtl::WideString> KsEnumerateFilters(const GUID& category)
 {
     return ks::LinksForCategory(category);
 }
 
-NTSTATUS KsOpenFilter(const std::wstring& symbolicLink, PHANDLE FilterHandle)
+NTSTATUS KsOpenFilter(const rtl::WideString& symbolicLink, PHANDLE FilterHandle)
 {
     *FilterHandle = nullptr;
-    std::wstring reference;
+    rtl::WideString reference;
     PDEVICE_OBJECT device = nullptr;
     {
         std::shared_lock<std::shared_mutex> gate(ks::DeviceLifetimeLock());

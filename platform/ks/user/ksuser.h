@@ -5,17 +5,18 @@
 #pragma once
 
 #include <ks.h>
+#include <ntoskrnl/rtl/wide_string.h>
 
 #include <string>
 #include <vector>
 
 // The symbolic links of every filter registered under the category, e.g.
 // L"\\\\?\\usb#vid_f055&pid_c0de#1#{6994ad05-93ef-11d0-a3cc-00a0c9223196}\\global".
-std::vector<std::wstring> KsEnumerateFilters(const GUID& category);
+std::vector<rtl::WideString> KsEnumerateFilters(const GUID& category);
 
 // Opens a filter instance by symbolic link (IRP_MJ_CREATE on the device); the handle is closed
 // with KsCloseHandle. STATUS_OBJECT_NAME_NOT_FOUND for an unknown link.
-NTSTATUS KsOpenFilter(const std::wstring& symbolicLink, PHANDLE FilterHandle);
+NTSTATUS KsOpenFilter(const rtl::WideString& symbolicLink, PHANDLE FilterHandle);
 
 // A device-control request on a filter or pin handle (IOCTL_KS_PROPERTY and friends are
 // METHOD_NEITHER: the input holds the KSPROPERTY header, the output receives the data).

@@ -5,15 +5,15 @@
 
 namespace {
 
-constexpr std::wstring_view kMachineRoot = L"\\Registry\\Machine";
-constexpr std::wstring_view kCurrentProfile =
+constexpr rtl::WideStringView kMachineRoot = L"\\Registry\\Machine";
+constexpr rtl::WideStringView kCurrentProfile =
     L"\\Registry\\Machine\\SYSTEM\\CurrentControlSet\\Hardware Profiles\\Current";
 
 // The key path for a key type, or nullopt when the type is not one of the published ones.
-std::optional<std::wstring> PathFor(const cm::DeviceKeyPaths& paths, ULONG keyType)
+std::optional<rtl::WideString> PathFor(const cm::DeviceKeyPaths& paths, ULONG keyType)
 {
     const ULONG base = keyType & ~ULONG{PLUGPLAY_REGKEY_CURRENT_HWPROFILE};
-    std::wstring path;
+    rtl::WideString path;
     if (base == PLUGPLAY_REGKEY_DEVICE) {
         path = paths.device;
     } else if (base == PLUGPLAY_REGKEY_DRIVER) {
@@ -24,10 +24,11 @@ std::optional<std::wstring> PathFor(const cm::DeviceKeyPaths& paths, ULONG keyTy
     if ((keyType & PLUGPLAY_REGKEY_CURRENT_HWPROFILE) != 0) {
         // The current hardware profile mirrors the machine's keys below its own key.
         if (path.size() < kMachineRoot.size() ||
-            !cm::NamesEqual(std::wstring_view(path).substr(0, kMachineRoot.size()), kMachineRoot)) {
-            return std::wstring();
+            !cm::NamesEqual(rtl::WideStringView(path).substr(0, kMachineRoot.size()),
+                            kMachineRoot)) {
+            return rtl::WideString();
         }
-        path = std::wstring(kCurrentProfile) + path.substr(kMachineRoot.size());
+        path = rtl::WideString(kCurrentProfile) + path.substr(kMachineRoot.size());
     }
     return path;
 }

@@ -19,7 +19,7 @@ void MarkTreeDeleted(KeyNode& node)
 }
 
 std::vector<Value>::const_iterator FindIn(const std::vector<Value>& values,
-                                          std::wstring_view valueName)
+                                          rtl::WideStringView valueName)
 {
     return std::find_if(values.begin(), values.end(),
                         [&](const Value& value) { return NamesEqual(value.name, valueName); });
@@ -27,13 +27,13 @@ std::vector<Value>::const_iterator FindIn(const std::vector<Value>& values,
 
 }  // namespace
 
-std::shared_ptr<KeyNode> KeyNode::Subkey(std::wstring_view subkeyName) const
+std::shared_ptr<KeyNode> KeyNode::Subkey(rtl::WideStringView subkeyName) const
 {
     auto found = subkeys.find(Fold(subkeyName));
     return found == subkeys.end() ? nullptr : found->second;
 }
 
-std::shared_ptr<KeyNode> KeyNode::AddSubkey(std::wstring_view subkeyName, bool isVolatileKey,
+std::shared_ptr<KeyNode> KeyNode::AddSubkey(rtl::WideStringView subkeyName, bool isVolatileKey,
                                             bool& created)
 {
     auto [slot, inserted] = subkeys.try_emplace(Fold(subkeyName));
@@ -48,17 +48,17 @@ std::shared_ptr<KeyNode> KeyNode::AddSubkey(std::wstring_view subkeyName, bool i
     return slot->second;
 }
 
-const Value* KeyNode::FindValue(std::wstring_view valueName) const
+const Value* KeyNode::FindValue(rtl::WideStringView valueName) const
 {
     auto found = FindIn(values, valueName);
     return found == values.end() ? nullptr : &*found;
 }
 
-bool KeyNode::SetValue(std::wstring_view valueName, ULONG type, std::vector<UCHAR> data)
+bool KeyNode::SetValue(rtl::WideStringView valueName, ULONG type, std::vector<UCHAR> data)
 {
     auto found = values.begin() + (FindIn(values, valueName) - values.cbegin());
     if (found == values.end()) {
-        values.push_back(Value{std::wstring(valueName), type, std::move(data)});
+        values.push_back(Value{rtl::WideString(valueName), type, std::move(data)});
     } else if (found->type == type && found->data == data) {
         return false;
     } else {
@@ -69,7 +69,7 @@ bool KeyNode::SetValue(std::wstring_view valueName, ULONG type, std::vector<UCHA
     return true;
 }
 
-bool KeyNode::DeleteValue(std::wstring_view valueName)
+bool KeyNode::DeleteValue(rtl::WideStringView valueName)
 {
     auto found = FindIn(values, valueName);
     if (found == values.end()) {
@@ -104,9 +104,9 @@ std::shared_ptr<KeyNode> Hive::User() const
 }
 
 std::shared_ptr<KeyNode> Hive::Find(std::shared_ptr<KeyNode> start,
-                                    const std::vector<std::wstring>& components)
+                                    const std::vector<rtl::WideString>& components)
 {
-    for (const std::wstring& component : components) {
+    for (const rtl::WideString& component : components) {
         if (start == nullptr) {
             break;
         }
@@ -115,7 +115,7 @@ std::shared_ptr<KeyNode> Hive::Find(std::shared_ptr<KeyNode> start,
     return start;
 }
 
-std::shared_ptr<KeyNode> Hive::FindPath(std::wstring_view absolutePath) const
+std::shared_ptr<KeyNode> Hive::FindPath(rtl::WideStringView absolutePath) const
 {
     if (absolutePath.empty() || absolutePath.front() != L'\\') {
         return nullptr;
@@ -128,7 +128,7 @@ std::shared_ptr<KeyNode> Hive::FindPath(std::wstring_view absolutePath) const
     return Find(root_, *components);
 }
 
-std::shared_ptr<KeyNode> Hive::CreatePath(std::wstring_view absolutePath, bool& created)
+std::shared_ptr<KeyNode> Hive::CreatePath(rtl::WideStringView absolutePath, bool& created)
 {
     created = false;
     if (absolutePath.empty() || absolutePath.front() != L'\\') {

@@ -5,8 +5,8 @@
 #include "config/reg_text.h"
 #include "config/registry_state.h"
 
+#include <algorithm>
 #include <cstring>
-#include <cwchar>
 
 namespace reg {
 
@@ -20,7 +20,7 @@ cm::Registry& Registry()
 }
 
 // The key at a path; nullptr when missing or the path is not a registry path. Lock held.
-std::shared_ptr<cm::KeyNode> FindKey(std::wstring_view keyPath)
+std::shared_ptr<cm::KeyNode> FindKey(rtl::WideStringView keyPath)
 {
     auto path = cm::NormalisePath(keyPath);
     return path ? Registry().CurrentHive().FindPath(*path) : nullptr;
@@ -113,8 +113,8 @@ void InjectSaveFault(SaveFault fault)
     Registry().InjectSaveFault(ToSaveFault(fault));
 }
 
-bool SetDeviceKeyPaths(const _DEVICE_OBJECT* pdo, std::wstring_view deviceKeyPath,
-                       std::wstring_view driverKeyPath)
+bool SetDeviceKeyPaths(const _DEVICE_OBJECT* pdo, rtl::WideStringView deviceKeyPath,
+                       rtl::WideStringView driverKeyPath)
 {
     auto device = cm::NormalisePath(deviceKeyPath);
     auto driver = cm::NormalisePath(driverKeyPath);
@@ -132,7 +132,7 @@ void ForgetDevice(const _DEVICE_OBJECT* pdo)
     Registry().devices.erase(pdo);
 }
 
-std::optional<ValueData> ReadValue(std::wstring_view keyPath, std::wstring_view name)
+std::optional<ValueData> ReadValue(rtl::WideStringView keyPath, rtl::WideStringView name)
 {
     Guard guard(Registry().lock);
     auto key = FindKey(keyPath);
@@ -143,7 +143,7 @@ std::optional<ValueData> ReadValue(std::wstring_view keyPath, std::wstring_view 
     return ValueData{value->type, value->data};
 }
 
-std::optional<std::uint32_t> ReadDword(std::wstring_view keyPath, std::wstring_view name)
+std::optional<std::uint32_t> ReadDword(rtl::WideStringView keyPath, rtl::WideStringView name)
 {
     auto value = ReadValue(keyPath, name);
     if (!value || value->type != REG_DWORD || value->data.size() != sizeof(std::uint32_t)) {
@@ -154,30 +154,30 @@ std::optional<std::uint32_t> ReadDword(std::wstring_view keyPath, std::wstring_v
     return number;
 }
 
-std::optional<std::wstring> ReadString(std::wstring_view keyPath, std::wstring_view name)
+std::optional<rtl::WideString> ReadString(rtl::WideStringView keyPath, rtl::WideStringView name)
 {
     auto value = ReadValue(keyPath, name);
     if (!value || (value->type != REG_SZ && value->type != REG_EXPAND_SZ) ||
         value->data.size() % sizeof(WCHAR) != 0) {
         return std::nullopt;
     }
-    std::wstring text(value->data.size() / sizeof(WCHAR), L'\0');
+    rtl::WideString text(value->data.size() / sizeof(WCHAR), L'\0');
     std::memcpy(text.data(), value->data.data(), value->data.size());
     // The string ends at its first NUL, as the platform's readers take it.
-    text.resize(std::wcslen(text.c_str()));
+    text.resize(std::min(text.find(L'\0'), text.size()));
     return text;
 }
 
-bool KeyExists(std::wstring_view keyPath)
+bool KeyExists(rtl::WideStringView keyPath)
 {
     Guard guard(Registry().lock);
     return FindKey(keyPath) != nullptr;
 }
 
-std::vector<std::wstring> ValueNames(std::wstring_view keyPath)
+std::vector<rtl::WideString> ValueNames(rtl::WideStringView keyPath)
 {
     Guard guard(Registry().lock);
-    std::vector<std::wstring> names;
+    std::vector<rtl::WideString> names;
     if (auto key = FindKey(keyPath)) {
         for (const cm::Value& value : key->values) {
             names.push_back(value.name);
@@ -186,10 +186,10 @@ std::vector<std::wstring> ValueNames(std::wstring_view keyPath)
     return names;
 }
 
-std::vector<std::wstring> SubkeyNames(std::wstring_view keyPath)
+std::vector<rtl::WideString> SubkeyNames(rtl::WideStringView keyPath)
 {
     Guard guard(Registry().lock);
-    std::vector<std::wstring> names;
+    std::vector<rtl::WideString> names;
     if (auto key = FindKey(keyPath)) {
         for (const auto& [folded, subkey] : key->subkeys) {
             names.push_back(subkey->name);
@@ -198,7 +198,7 @@ std::vector<std::wstring> SubkeyNames(std::wstring_view keyPath)
     return names;
 }
 
-NTSTATUS CreateKey(std::wstring_view keyPath)
+NTSTATUS CreateKey(rtl::WideStringView keyPath)
 {
     auto path = cm::NormalisePath(keyPath);
     if (!path) {
@@ -209,7 +209,7 @@ NTSTATUS CreateKey(std::wstring_view keyPath)
     return Registry().CreatePath(*path, key);
 }
 
-NTSTATUS WriteValue(std::wstring_view keyPath, std::wstring_view name, ULONG type,
+NTSTATUS WriteValue(rtl::WideStringView keyPath, rtl::WideStringView name, ULONG type,
                     const std::vector<std::uint8_t>& data)
 {
     auto path = cm::NormalisePath(keyPath);
@@ -226,21 +226,22 @@ NTSTATUS WriteValue(std::wstring_view keyPath, std::wstring_view name, ULONG typ
     return Registry().SetValue(*key, name, type, data);
 }
 
-NTSTATUS WriteDword(std::wstring_view keyPath, std::wstring_view name, std::uint32_t value)
+NTSTATUS WriteDword(rtl::WideStringView keyPath, rtl::WideStringView name, std::uint32_t value)
 {
     std::vector<std::uint8_t> data(sizeof value);
     std::memcpy(data.data(), &value, sizeof value);
     return WriteValue(keyPath, name, REG_DWORD, data);
 }
 
-NTSTATUS WriteString(std::wstring_view keyPath, std::wstring_view name, std::wstring_view value)
+NTSTATUS WriteString(rtl::WideStringView keyPath, rtl::WideStringView name,
+                     rtl::WideStringView value)
 {
     std::vector<std::uint8_t> data((value.size() + 1) * sizeof(WCHAR), 0);
     std::memcpy(data.data(), value.data(), value.size() * sizeof(WCHAR));
     return WriteValue(keyPath, name, REG_SZ, data);
 }
 
-NTSTATUS DeleteValue(std::wstring_view keyPath, std::wstring_view name)
+NTSTATUS DeleteValue(rtl::WideStringView keyPath, rtl::WideStringView name)
 {
     Guard guard(Registry().lock);
     auto key = FindKey(keyPath);

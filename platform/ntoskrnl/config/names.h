@@ -1,7 +1,7 @@
-// Key and value names: case folding, path splitting and the UTF-8 form used by the hive file
-// (platform-internal).
+// Key and value names: case folding, path splitting (platform-internal).
 #pragma once
 
+#include <ntoskrnl/rtl/wide_string.h>
 #include <wdm.h>
 
 #include <optional>
@@ -11,33 +11,28 @@
 
 namespace cm {
 
-// Longest key name component and value name, in characters.
+// Longest key name component and value name, in WCHARs (UTF-16 units), as the platform counts.
 constexpr std::size_t kMaxKeyNameLength = 255;
 constexpr std::size_t kMaxValueNameLength = 16383;
 
 // The name in the form used to compare names case-insensitively.
-std::wstring Fold(std::wstring_view name);
-bool NamesEqual(std::wstring_view a, std::wstring_view b);
+rtl::WideString Fold(rtl::WideStringView name);
+bool NamesEqual(rtl::WideStringView a, rtl::WideStringView b);
 
 // The characters of a counted string; nullopt when the count is not a whole number of
 // characters or exceeds MaximumLength, or the buffer is missing.
-std::optional<std::wstring_view> StringView(const UNICODE_STRING* string);
+std::optional<rtl::WideStringView> StringView(const UNICODE_STRING* string);
 
-// True when the hive file can hold the name: Unicode scalar values only, and no NUL, carriage
-// return or line feed.
-bool IsStorableName(std::wstring_view name);
+// True when the hive file can hold the name: well-formed UTF-16 (surrogates in pairs), and no
+// NUL, carriage return or line feed.
+bool IsStorableName(rtl::WideStringView name);
 
 // Splits a key path at backslashes. Returns nullopt when a component is empty, too long or not
 // storable. An empty path gives no components.
-std::optional<std::vector<std::wstring>> SplitKeyPath(std::wstring_view path);
+std::optional<std::vector<rtl::WideString>> SplitKeyPath(rtl::WideStringView path);
 
 // Absolute key path ("\Registry\Machine\A") from an object name, or from the export form
 // ("HKEY_LOCAL_MACHINE\A", "HKEY_USERS\A"); nullopt for any other root.
-std::optional<std::wstring> NormalisePath(std::wstring_view path);
-
-// UTF-8 conversions. Decoding refuses malformed sequences, surrogates and code points above
-// U+10FFFF; encoding refuses characters that are not Unicode scalar values.
-std::optional<std::string> ToUtf8(std::wstring_view text);
-std::optional<std::wstring> FromUtf8(std::string_view text);
+std::optional<rtl::WideString> NormalisePath(rtl::WideStringView path);
 
 }  // namespace cm

@@ -18,9 +18,15 @@
 // left out. REG_SZ data is written as a quoted string when it is one terminated string without
 // line breaks, REG_DWORD data of 4 bytes as dword:, REG_BINARY as hex:, everything else as
 // hex(type): with the type in hexadecimal. Hex bytes are the stored data exactly; string data
-// therefore appears in the host's WCHAR units (4 bytes each on Linux). Long hex data continues
-// on the next line after a trailing backslash, indented by two spaces. Lines starting with ';'
-// are comments. Key deletions ("[-...]") and value deletions ("=-") are refused.
+// (hex(1), hex(2), hex(7)) therefore appears as UTF-16LE, two bytes per WCHAR, as in the
+// platform's own exports. Long hex data continues on the next line after a trailing backslash,
+// indented by two spaces. Lines starting with ';' are comments. Key deletions ("[-...]") and
+// value deletions ("=-") are refused.
+//
+// Files from builds whose WCHAR was 4 bytes: quoted strings and dword: data read the same. Their
+// hex string data was in 4-byte units, and is read as the bytes it is (no conversion); the only
+// string value the programs themselves store is the PnP manager's "Driver" (a class key path),
+// which is always written quoted, so such data comes only from files made by hand or by tests.
 //
 // A file cut short: the writer ends every line, and every key section with an empty line. A
 // last line without its line end is refused (cut inside a line, a value may still parse as a

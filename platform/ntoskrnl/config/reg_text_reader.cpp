@@ -2,6 +2,7 @@
 #include "config/names.h"
 #include "config/reg_text.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -13,7 +14,7 @@ namespace {
 
 struct Line {
     unsigned number;
-    std::wstring text;
+    rtl::WideString text;
 };
 
 class Fault {
@@ -31,7 +32,7 @@ bool IsBlank(WCHAR c)
     return c == L' ' || c == L'\t';
 }
 
-std::wstring_view Trim(std::wstring_view text)
+rtl::WideStringView Trim(rtl::WideStringView text)
 {
     while (!text.empty() && IsBlank(text.front())) {
         text.remove_prefix(1);
@@ -42,10 +43,14 @@ std::wstring_view Trim(std::wstring_view text)
     return text;
 }
 
-std::string Shown(std::wstring_view text)
+std::string Shown(rtl::WideStringView text)
 {
     constexpr std::size_t kShown = 40;
-    std::string shown = ToUtf8(text.substr(0, kShown)).value_or("?");
+    std::size_t cut = std::min(text.size(), kShown);
+    if (cut < text.size() && cut > 0 && text[cut - 1] >= 0xD800 && text[cut - 1] < 0xDC00) {
+        --cut;  // keep a surrogate pair whole
+    }
+    std::string shown = rtl::ToUtf8(text.substr(0, cut)).value_or("?");
     return text.size() > kShown ? shown + "..." : shown;
 }
 
@@ -64,7 +69,7 @@ int HexDigit(WCHAR c)
 }
 
 // 1 to `maxDigits` hex digits, nothing else.
-std::optional<std::uint32_t> HexNumber(std::wstring_view text, std::size_t maxDigits)
+std::optional<std::uint32_t> HexNumber(rtl::WideStringView text, std::size_t maxDigits)
 {
     if (text.empty() || text.size() > maxDigits) {
         return std::nullopt;
@@ -80,7 +85,7 @@ std::optional<std::uint32_t> HexNumber(std::wstring_view text, std::size_t maxDi
     return number;
 }
 
-bool StartsWithNoCase(std::wstring_view text, std::wstring_view prefix)
+bool StartsWithNoCase(rtl::WideStringView text, rtl::WideStringView prefix)
 {
     return text.size() >= prefix.size() && NamesEqual(text.substr(0, prefix.size()), prefix);
 }
@@ -116,11 +121,11 @@ std::vector<Line> SplitLines(std::string_view text)
         if (!raw.empty() && raw.back() == '\r') {
             raw.remove_suffix(1);
         }
-        auto decoded = FromUtf8(raw);
+        auto decoded = rtl::FromUtf8(raw);
         if (!decoded) {
             throw Fault(number, "the line is not valid UTF-8");
         }
-        if (decoded->find(L'\0') != std::wstring::npos) {
+        if (decoded->find(L'\0') != rtl::WideString::npos) {
             throw Fault(number, "the line contains a NUL character");
         }
         lines.push_back(Line{number, std::move(*decoded)});
@@ -145,7 +150,7 @@ public:
         ReadHeader(lines[i]);
         for (++i; i < lines.size(); ++i) {
             const unsigned number = lines[i].number;
-            std::wstring text(Trim(lines[i].text));
+            rtl::WideString text(Trim(lines[i].text));
             if (text.empty() || text.front() == L';') {
                 continue;
             }
@@ -173,8 +178,8 @@ public:
 private:
     void ReadHeader(const Line& line)
     {
-        std::wstring_view text = Trim(line.text);
-        auto header = ToUtf8(text).value_or("");
+        rtl::WideStringView text = Trim(line.text);
+        auto header = rtl::ToUtf8(text).value_or("");
         if (header == kRegTextHeader) {
             return;
         }
@@ -182,17 +187,17 @@ private:
                                      "', found '" + Shown(text) + "'");
     }
 
-    void ReadSection(unsigned number, std::wstring_view text)
+    void ReadSection(unsigned number, rtl::WideStringView text)
     {
         if (text.back() != L']') {
             throw Fault(number, "the key section has no closing ']'");
         }
-        std::wstring_view path = text.substr(1, text.size() - 2);
+        rtl::WideStringView path = text.substr(1, text.size() - 2);
         if (!path.empty() && path.front() == L'-') {
             throw Fault(number, "key deletions ('[-...]') are not allowed in a hive file");
         }
         const std::size_t slash = path.find(L'\\');
-        const std::wstring_view root = path.substr(0, slash);
+        const rtl::WideStringView root = path.substr(0, slash);
         std::shared_ptr<KeyNode> key;
         if (NamesEqual(root, L"HKEY_LOCAL_MACHINE")) {
             key = hive_.Machine();
@@ -202,13 +207,13 @@ private:
             throw Fault(number, "unknown root key '" + Shown(root) +
                                     "' (expected HKEY_LOCAL_MACHINE or HKEY_USERS)");
         }
-        if (slash != std::wstring_view::npos) {
+        if (slash != rtl::WideStringView::npos) {
             auto components = SplitKeyPath(path.substr(slash + 1));
             if (!components || components->empty()) {
                 throw Fault(number, "invalid key path '" + Shown(path) +
                                         "' (empty name, or a name longer than 255 characters)");
             }
-            for (const std::wstring& component : *components) {
+            for (const rtl::WideString& component : *components) {
                 bool created = false;
                 key = key->AddSubkey(component, false, created);
             }
@@ -217,9 +222,9 @@ private:
     }
 
     // A quoted string starting at `pos`; moves `pos` past the closing quote.
-    static std::wstring QuotedString(unsigned number, std::wstring_view text, std::size_t& pos)
+    static rtl::WideString QuotedString(unsigned number, rtl::WideStringView text, std::size_t& pos)
     {
-        std::wstring out;
+        rtl::WideString out;
         for (++pos; pos < text.size(); ++pos) {
             const WCHAR c = text[pos];
             if (c == L'"') {
@@ -240,7 +245,7 @@ private:
         throw Fault(number, "the quoted string has no closing quote");
     }
 
-    static std::vector<UCHAR> HexBytes(unsigned number, std::wstring_view list)
+    static std::vector<UCHAR> HexBytes(unsigned number, rtl::WideStringView list)
     {
         std::vector<UCHAR> bytes;
         list = Trim(list);
@@ -249,27 +254,27 @@ private:
         }
         while (true) {
             const std::size_t comma = list.find(L',');
-            const std::wstring_view item = Trim(list.substr(0, comma));
+            const rtl::WideStringView item = Trim(list.substr(0, comma));
             auto byte = item.size() == 2 ? HexNumber(item, 2) : std::nullopt;
             if (!byte) {
                 throw Fault(number,
                             "bad byte '" + Shown(item) + "' in hex data (expected two hex digits)");
             }
             bytes.push_back(static_cast<UCHAR>(*byte));
-            if (comma == std::wstring_view::npos) {
+            if (comma == rtl::WideStringView::npos) {
                 return bytes;
             }
             list.remove_prefix(comma + 1);
         }
     }
 
-    void ReadValue(unsigned number, std::wstring_view text)
+    void ReadValue(unsigned number, rtl::WideStringView text)
     {
         if (current_ == nullptr) {
             throw Fault(number, "a value before the first key section");
         }
         std::size_t pos = 0;
-        std::wstring name;
+        rtl::WideString name;
         if (text.front() == L'@') {
             pos = 1;
         } else {
@@ -278,7 +283,7 @@ private:
                 throw Fault(number, "the value name is longer than 16383 characters");
             }
         }
-        std::wstring_view rest = Trim(text.substr(pos));
+        rtl::WideStringView rest = Trim(text.substr(pos));
         if (rest.empty() || rest.front() != L'=') {
             throw Fault(number, "expected '=' after the value name");
         }
@@ -287,7 +292,7 @@ private:
         std::vector<UCHAR> data;
         if (!rest.empty() && rest.front() == L'"') {
             pos = 0;
-            std::wstring string = QuotedString(number, rest, pos);
+            rtl::WideString string = QuotedString(number, rest, pos);
             if (!Trim(rest.substr(pos)).empty()) {
                 throw Fault(number, "unexpected text after the closing quote of the data");
             }
@@ -309,7 +314,7 @@ private:
             data = HexBytes(number, rest.substr(4));
         } else if (StartsWithNoCase(rest, L"hex(")) {
             const std::size_t close = rest.find(L"):");
-            auto typeNumber = close == std::wstring_view::npos
+            auto typeNumber = close == rtl::WideStringView::npos
                                   ? std::nullopt
                                   : HexNumber(rest.substr(4, close - 4), 8);
             if (!typeNumber) {

@@ -16,13 +16,13 @@ namespace {
 // Hex data lines are wrapped once they reach this many columns, as the export tool does.
 constexpr std::size_t kWrapColumn = 77;
 
-std::string Utf8(std::wstring_view text)
+std::string Utf8(rtl::WideStringView text)
 {
     // Names are checked to be storable when they enter the hive; this cannot fail for them.
-    return ToUtf8(text).value_or(std::string());
+    return rtl::ToUtf8(text).value_or(std::string());
 }
 
-std::string Quoted(std::wstring_view text)
+std::string Quoted(rtl::WideStringView text)
 {
     std::string out = "\"";
     for (char c : Utf8(text)) {
@@ -37,12 +37,12 @@ std::string Quoted(std::wstring_view text)
 
 // The string held by REG_SZ data, when the data is exactly one terminated string the quoted
 // form can carry.
-std::optional<std::wstring> SingleString(const std::vector<UCHAR>& data)
+std::optional<rtl::WideString> SingleString(const std::vector<UCHAR>& data)
 {
     if (data.size() < sizeof(WCHAR) || data.size() % sizeof(WCHAR) != 0) {
         return std::nullopt;
     }
-    std::wstring text(data.size() / sizeof(WCHAR), L'\0');
+    rtl::WideString text(data.size() / sizeof(WCHAR), L'\0');
     std::memcpy(text.data(), data.data(), data.size());
     if (text.back() != L'\0') {
         return std::nullopt;

@@ -44,7 +44,7 @@ NTSTATUS Registry::SaveAfterChange(const KeyNode& key)
     return key.isVolatile ? STATUS_SUCCESS : Save();
 }
 
-NTSTATUS Registry::SetValue(KeyNode& key, std::wstring_view name, ULONG type,
+NTSTATUS Registry::SetValue(KeyNode& key, rtl::WideStringView name, ULONG type,
                             std::vector<UCHAR> data)
 {
     if (name.size() > kMaxValueNameLength || !IsStorableName(name)) {
@@ -60,7 +60,7 @@ NTSTATUS Registry::SetValue(KeyNode& key, std::wstring_view name, ULONG type,
     return SaveAfterChange(key);
 }
 
-NTSTATUS Registry::DeleteValue(KeyNode& key, std::wstring_view name)
+NTSTATUS Registry::DeleteValue(KeyNode& key, rtl::WideStringView name)
 {
     if (!key.DeleteValue(name)) {
         return STATUS_OBJECT_NAME_NOT_FOUND;
@@ -68,7 +68,7 @@ NTSTATUS Registry::DeleteValue(KeyNode& key, std::wstring_view name)
     return SaveAfterChange(key);
 }
 
-NTSTATUS Registry::CreatePath(std::wstring_view absolutePath, std::shared_ptr<KeyNode>& key)
+NTSTATUS Registry::CreatePath(rtl::WideStringView absolutePath, std::shared_ptr<KeyNode>& key)
 {
     bool created = false;
     key = hive_->CreatePath(absolutePath, created);

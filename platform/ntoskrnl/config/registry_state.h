@@ -22,8 +22,8 @@ namespace cm {
 constexpr NTSTATUS kStatusChildMustBeVolatile = static_cast<NTSTATUS>(0xC0000181L);
 
 struct DeviceKeyPaths {
-    std::wstring device;  // absolute, "\Registry\Machine\..."
-    std::wstring driver;
+    rtl::WideString device;  // absolute, "\Registry\Machine\..."
+    rtl::WideString driver;
 };
 
 class Registry {
@@ -47,11 +47,11 @@ public:
     void InjectSaveFault(SaveFault fault) { nextFault_ = fault; }
 
     // Value changes with their save. The key must not be deleted; access is the caller's.
-    NTSTATUS SetValue(KeyNode& key, std::wstring_view name, ULONG type, std::vector<UCHAR> data);
-    NTSTATUS DeleteValue(KeyNode& key, std::wstring_view name);
+    NTSTATUS SetValue(KeyNode& key, rtl::WideStringView name, ULONG type, std::vector<UCHAR> data);
+    NTSTATUS DeleteValue(KeyNode& key, rtl::WideStringView name);
     // Creates the keys along an absolute path below one of the roots, with their save.
     // STATUS_OBJECT_NAME_INVALID for a malformed path.
-    NTSTATUS CreatePath(std::wstring_view absolutePath, std::shared_ptr<KeyNode>& key);
+    NTSTATUS CreatePath(rtl::WideStringView absolutePath, std::shared_ptr<KeyNode>& key);
     // Saves after a change to `key`, unless the key is volatile.
     NTSTATUS SaveAfterChange(const KeyNode& key);
 

@@ -13,7 +13,7 @@ constexpr ULONG kSupportedCreateOptions = REG_OPTION_VOLATILE;
 // otherwise the name is relative to the root directory's key. Called under the registry lock;
 // `root` is the resolved root directory handle, if any.
 NTSTATUS ParseName(const OBJECT_ATTRIBUTES& attributes, const cm::KeyReference& root,
-                   std::shared_ptr<cm::KeyNode>& start, std::vector<std::wstring>& components)
+                   std::shared_ptr<cm::KeyNode>& start, std::vector<rtl::WideString>& components)
 {
     auto name = cm::StringView(attributes.ObjectName);
     if (!name) {
@@ -75,7 +75,7 @@ extern "C" NTSTATUS NTAPI ZwOpenKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAccess
     cm::Registry& registry = cm::TheRegistry();
     std::lock_guard<std::mutex> guard(registry.lock);
     std::shared_ptr<cm::KeyNode> start;
-    std::vector<std::wstring> components;
+    std::vector<rtl::WideString> components;
     status = ParseName(*ObjectAttributes, root, start, components);
     if (!NT_SUCCESS(status)) {
         return status;
@@ -106,7 +106,7 @@ extern "C" NTSTATUS NTAPI ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAcce
     cm::Registry& registry = cm::TheRegistry();
     std::lock_guard<std::mutex> guard(registry.lock);
     std::shared_ptr<cm::KeyNode> parent;
-    std::vector<std::wstring> components;
+    std::vector<rtl::WideString> components;
     status = ParseName(*ObjectAttributes, root, parent, components);
     if (!NT_SUCCESS(status)) {
         return status;
@@ -114,7 +114,7 @@ extern "C" NTSTATUS NTAPI ZwCreateKey(PHANDLE KeyHandle, ACCESS_MASK DesiredAcce
     std::shared_ptr<cm::KeyNode> key = parent;
     bool created = false;
     if (!components.empty()) {
-        const std::wstring last = std::move(components.back());
+        const rtl::WideString last = std::move(components.back());
         components.pop_back();
         parent = cm::Hive::Find(parent, components);
         if (parent == nullptr) {

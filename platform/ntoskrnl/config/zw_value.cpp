@@ -7,7 +7,7 @@
 namespace {
 
 // The value name of a call; NULL or empty names the key's default value.
-NTSTATUS ReadValueName(PUNICODE_STRING string, std::wstring_view& name)
+NTSTATUS ReadValueName(PUNICODE_STRING string, rtl::WideStringView& name)
 {
     auto view = cm::StringView(string);
     if (!view) {
@@ -19,7 +19,7 @@ NTSTATUS ReadValueName(PUNICODE_STRING string, std::wstring_view& name)
 
 // The key behind the handle, checked for `access`, and the value name of a value call.
 NTSTATUS ResolveKeyAndName(HANDLE handle, ACCESS_MASK access, PUNICODE_STRING valueName,
-                           cm::KeyReference& key, std::wstring_view& name)
+                           cm::KeyReference& key, rtl::WideStringView& name)
 {
     NTSTATUS status = key.Resolve(handle, access);
     return NT_SUCCESS(status) ? ReadValueName(valueName, name) : status;
@@ -33,7 +33,7 @@ extern "C" NTSTATUS NTAPI ZwQueryValueKey(HANDLE KeyHandle, PUNICODE_STRING Valu
                                           PULONG ResultLength)
 {
     cm::KeyReference key;
-    std::wstring_view name;
+    rtl::WideStringView name;
     NTSTATUS status = ResolveKeyAndName(KeyHandle, KEY_QUERY_VALUE, ValueName, key, name);
     if (!NT_SUCCESS(status)) {
         return status;
@@ -77,7 +77,7 @@ extern "C" NTSTATUS NTAPI ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueN
 {
     UNREFERENCED_PARAMETER(TitleIndex);
     cm::KeyReference key;
-    std::wstring_view name;
+    rtl::WideStringView name;
     NTSTATUS status = ResolveKeyAndName(KeyHandle, KEY_SET_VALUE, ValueName, key, name);
     if (!NT_SUCCESS(status)) {
         return status;
@@ -98,7 +98,7 @@ extern "C" NTSTATUS NTAPI ZwSetValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueN
 extern "C" NTSTATUS NTAPI ZwDeleteValueKey(HANDLE KeyHandle, PUNICODE_STRING ValueName)
 {
     cm::KeyReference key;
-    std::wstring_view name;
+    rtl::WideStringView name;
     NTSTATUS status = ResolveKeyAndName(KeyHandle, KEY_SET_VALUE, ValueName, key, name);
     if (!NT_SUCCESS(status)) {
         return status;

@@ -2,6 +2,7 @@
 // devices arriving and leaving, and a plain bus device for tests.
 #pragma once
 
+#include <ntoskrnl/rtl/wide_string.h>
 #include <wdm.h>
 
 #include <string>
@@ -14,15 +15,16 @@ typedef NTSTATUS(NTAPI* DriverEntryRoutine)(PDRIVER_OBJECT DriverObject,
 
 // Binds a driver (by service name) to hardware ids. The driver is loaded (DriverEntry once)
 // when the first device with one of those ids arrives and unloaded when its last device goes.
-void RegisterDriver(const std::wstring& serviceName, DriverEntryRoutine entry,
-                    const std::vector<std::wstring>& hardwareIds);
+void RegisterDriver(const rtl::WideString& serviceName, DriverEntryRoutine entry,
+                    const std::vector<rtl::WideString>& hardwareIds);
 // Forgets every binding (drivers with devices stay loaded until those devices go).
 void ClearDriverBindings();
 
 // What a bus driver reports for a new physical device object.
 struct DeviceIdentity {
-    std::vector<std::wstring> hardwareIds;  // most specific first, e.g. L"USB\\VID_F055&PID_C0DE"
-    std::wstring instanceId;                // unique among devices with the same first id
+    // Most specific first, e.g. L"USB\\VID_F055&PID_C0DE".
+    std::vector<rtl::WideString> hardwareIds;
+    rtl::WideString instanceId;  // unique among devices with the same first id
 };
 
 // A new device: loads the bound driver if needed, builds the device stack (AddDevice) and
@@ -40,9 +42,9 @@ NTSTATUS RemoveDevice(PDEVICE_OBJECT physicalDevice);
 
 // The top of the device stack built on the physical device object (the PDO when none).
 PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT physicalDevice);
-bool IsDriverLoaded(const std::wstring& serviceName);
+bool IsDriverLoaded(const rtl::WideString& serviceName);
 // The registry paths of a reported device's keys, e.g. for a test to seed settings.
-std::wstring DriverKeyPath(PDEVICE_OBJECT physicalDevice);
+rtl::WideString DriverKeyPath(PDEVICE_OBJECT physicalDevice);
 
 // A plain bus device: a physical device object of a built-in bus driver that succeeds every
 // PnP request and fails everything else with STATUS_INVALID_DEVICE_REQUEST. Delete it after

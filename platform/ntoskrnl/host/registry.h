@@ -15,6 +15,7 @@
 // keep the case they were created with.
 #pragma once
 
+#include <ntoskrnl/rtl/wide_string.h>
 #include <wdm.h>
 
 #include <cstdint>
@@ -68,8 +69,8 @@ void InjectSaveFault(SaveFault fault);
 // the PnP manager: the device key ("...\Enum\<instance>\Device Parameters") and the driver
 // (software) key ("...\Control\Class\{class}\0000"). The keys are created when first opened.
 // Returns false, registering nothing, for a path outside the registry.
-bool SetDeviceKeyPaths(const _DEVICE_OBJECT* pdo, std::wstring_view deviceKeyPath,
-                       std::wstring_view driverKeyPath);
+bool SetDeviceKeyPaths(const _DEVICE_OBJECT* pdo, rtl::WideStringView deviceKeyPath,
+                       rtl::WideStringView driverKeyPath);
 void ForgetDevice(const _DEVICE_OBJECT* pdo);
 
 struct ValueData {
@@ -79,25 +80,26 @@ struct ValueData {
 
 // Reading by path; nullopt when the key or value is missing (or, for the typed forms, has
 // another type or size).
-std::optional<ValueData> ReadValue(std::wstring_view keyPath, std::wstring_view name);
-std::optional<std::uint32_t> ReadDword(std::wstring_view keyPath, std::wstring_view name);
-std::optional<std::wstring> ReadString(std::wstring_view keyPath, std::wstring_view name);
-bool KeyExists(std::wstring_view keyPath);
+std::optional<ValueData> ReadValue(rtl::WideStringView keyPath, rtl::WideStringView name);
+std::optional<std::uint32_t> ReadDword(rtl::WideStringView keyPath, rtl::WideStringView name);
+std::optional<rtl::WideString> ReadString(rtl::WideStringView keyPath, rtl::WideStringView name);
+bool KeyExists(rtl::WideStringView keyPath);
 // Names of the values (creation order) and subkeys (name order) of a key; empty when missing.
-std::vector<std::wstring> ValueNames(std::wstring_view keyPath);
-std::vector<std::wstring> SubkeyNames(std::wstring_view keyPath);
+std::vector<rtl::WideString> ValueNames(rtl::WideStringView keyPath);
+std::vector<rtl::WideString> SubkeyNames(rtl::WideStringView keyPath);
 
 // Writing by path, creating missing keys. STATUS_OBJECT_NAME_INVALID for a bad path,
 // STATUS_INVALID_PARAMETER for a bad value name, STATUS_REGISTRY_IO_FAILED when the save
 // failed.
-NTSTATUS CreateKey(std::wstring_view keyPath);
-NTSTATUS WriteValue(std::wstring_view keyPath, std::wstring_view name, ULONG type,
+NTSTATUS CreateKey(rtl::WideStringView keyPath);
+NTSTATUS WriteValue(rtl::WideStringView keyPath, rtl::WideStringView name, ULONG type,
                     const std::vector<std::uint8_t>& data);
-NTSTATUS WriteDword(std::wstring_view keyPath, std::wstring_view name, std::uint32_t value);
+NTSTATUS WriteDword(rtl::WideStringView keyPath, rtl::WideStringView name, std::uint32_t value);
 // A REG_SZ: the characters and a terminating NUL, in WCHAR units.
-NTSTATUS WriteString(std::wstring_view keyPath, std::wstring_view name, std::wstring_view value);
+NTSTATUS WriteString(rtl::WideStringView keyPath, rtl::WideStringView name,
+                     rtl::WideStringView value);
 // STATUS_OBJECT_NAME_NOT_FOUND when the key or value is missing.
-NTSTATUS DeleteValue(std::wstring_view keyPath, std::wstring_view name);
+NTSTATUS DeleteValue(rtl::WideStringView keyPath, rtl::WideStringView name);
 
 // The hive in its file form.
 std::string ExportText();

@@ -19,7 +19,7 @@ NTSTATUS NTAPI PlainBusDispatch(PDEVICE_OBJECT, PIRP Irp)
 struct PlainBusDriver {
     DRIVER_OBJECT object{};
     DRIVER_EXTENSION extension{};
-    wchar_t name[17] = L"\\Driver\\PlainBus";
+    WCHAR name[17] = L"\\Driver\\PlainBus";
 
     PlainBusDriver()
     {
@@ -28,7 +28,7 @@ struct PlainBusDriver {
         object.DriverExtension = &extension;
         extension.DriverObject = &object;
         object.DriverName.Buffer = name;
-        object.DriverName.Length = static_cast<USHORT>(16 * sizeof(wchar_t));
+        object.DriverName.Length = static_cast<USHORT>(16 * sizeof(WCHAR));
         object.DriverName.MaximumLength = object.DriverName.Length;
         for (PDRIVER_DISPATCH& dispatch : object.MajorFunction) {
             dispatch = PlainBusDispatch;

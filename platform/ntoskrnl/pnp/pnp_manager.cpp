@@ -2,6 +2,7 @@
 // serves, builds each device stack through AddDevice, sends the start, stop and removal
 // requests, and unloads a driver after its last device (with the verifier's leak check).
 #include "io/io_internal.h"
+#include "rtl/upcase.h"
 
 #include <ntoskrnl/host/io_wait.h>
 #include <ntoskrnl/host/pnp.h>
@@ -9,30 +10,29 @@
 #include <ntoskrnl/host/verifier.h>
 
 #include <algorithm>
-#include <cwchar>
-#include <cwctype>
-#include <optional>
+#include <cstdio>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 namespace pnp {
 
 namespace {
 
 struct Binding {
-    std::wstring service;
+    rtl::WideString service;
     DriverEntryRoutine entry;
-    std::vector<std::wstring> hardwareIds;
+    std::vector<rtl::WideString> hardwareIds;
 };
 
 // A loaded driver: its object and extension in one record, with the strings they point to.
 struct LoadedDriver {
     DRIVER_OBJECT object{};
     DRIVER_EXTENSION extension{};
-    std::wstring service;
-    std::wstring name;
-    std::wstring registryPath;
+    rtl::WideString service;
+    rtl::WideString name;
+    rtl::WideString registryPath;
     UNICODE_STRING registryPathString{};
     std::uint64_t loadEpoch = 0;
     int devices = 0;
@@ -40,7 +40,7 @@ struct LoadedDriver {
 
 struct DeviceNode {
     LoadedDriver* driver = nullptr;
-    std::wstring driverKeyPath;
+    rtl::WideString driverKeyPath;
     bool started = false;
     // The stack was told it goes (surprise removal delivered, or query-remove agreed): only the
     // removal request is still owed to it.
@@ -50,7 +50,7 @@ struct DeviceNode {
 struct Manager {
     std::recursive_mutex lock;  // PnP requests are serialised, as the platform does
     std::vector<Binding> bindings;
-    std::map<std::wstring, std::unique_ptr<LoadedDriver>> drivers;  // by service name
+    std::map<rtl::WideString, std::unique_ptr<LoadedDriver>> drivers;  // by service name
     std::map<PDEVICE_OBJECT, DeviceNode> devices;
 };
 
@@ -60,11 +60,10 @@ Manager& TheManager()
     return *manager;
 }
 
-bool SameId(const std::wstring& a, const std::wstring& b)
+bool SameId(const rtl::WideString& a, const rtl::WideString& b)
 {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(), [](wchar_t x, wchar_t y) {
-               return std::towupper(x) == std::towupper(y);
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](WCHAR x, WCHAR y) {
+               return rtl::UpcaseChar(x) == rtl::UpcaseChar(y);
            });
 }
 
@@ -76,7 +75,7 @@ NTSTATUS NTAPI InvalidDeviceRequest(PDEVICE_OBJECT, PIRP Irp)
     return STATUS_INVALID_DEVICE_REQUEST;
 }
 
-void InitializeUnicode(UNICODE_STRING& string, std::wstring& text)
+void InitializeUnicode(UNICODE_STRING& string, rtl::WideString& text)
 {
     string.Buffer = text.data();
     string.Length = static_cast<USHORT>(text.size() * sizeof(WCHAR));
@@ -141,7 +140,7 @@ void UnloadIfUnused(Manager& manager, LoadedDriver* driver)
                    (block.tag == io::kIrpTag && irp->RequestorMode == UserMode);
         });
     std::string when = "unload of driver ";
-    for (wchar_t c : driver->service) {
+    for (WCHAR c : driver->service) {
         when += static_cast<char>(c < 0x80 ? c : '?');
     }
     vf::ReportLeakedBlocks(when.c_str(), leaked);
@@ -181,29 +180,28 @@ DeviceNode* FindNode(Manager& manager, PDEVICE_OBJECT physicalDevice)
     return found == manager.devices.end() ? nullptr : &found->second;
 }
 
-constexpr wchar_t kMachineRoot[] = L"\\Registry\\Machine";
-constexpr wchar_t kClassRoot[] =
-    L"\\Registry\\Machine\\System\\CurrentControlSet\\Control\\Class\\";
+constexpr WCHAR kMachineRoot[] = L"\\Registry\\Machine";
+constexpr WCHAR kClassRoot[] = L"\\Registry\\Machine\\System\\CurrentControlSet\\Control\\Class\\";
 // The setup class of imaging devices.
-constexpr wchar_t kImageClass[] = L"{6BDD1FC6-810F-11D0-BEC7-08002BE2092F}";
+constexpr WCHAR kImageClass[] = L"{6BDD1FC6-810F-11D0-BEC7-08002BE2092F}";
 
 // The device's instance key: the enumerator and device id (the least specific hardware id),
 // then the instance id.
-std::wstring DeviceKeyPath(const DeviceIdentity& identity)
+rtl::WideString DeviceKeyPath(const DeviceIdentity& identity)
 {
-    std::wstring path = std::wstring(kMachineRoot) + L"\\System\\CurrentControlSet\\Enum\\";
+    rtl::WideString path = rtl::WideString(kMachineRoot) + L"\\System\\CurrentControlSet\\Enum\\";
     path += identity.hardwareIds.empty() ? L"ROOT\\UNKNOWN" : identity.hardwareIds.back();
-    path += L"\\" + (identity.instanceId.empty() ? std::wstring(L"0000") : identity.instanceId);
+    path += L"\\" + (identity.instanceId.empty() ? rtl::WideString(L"0000") : identity.instanceId);
     return path;
 }
 
 // Creates every missing key along a path below \Registry\Machine.
-void CreateKeyAlong(const std::wstring& path)
+void CreateKeyAlong(const rtl::WideString& path)
 {
-    std::size_t position = std::wcslen(kMachineRoot);
-    while (position != std::wstring::npos) {
+    std::size_t position = rtl::WideStringView(kMachineRoot).size();
+    while (position != rtl::WideString::npos) {
         position = path.find(L'\\', position + 1);
-        std::wstring prefix = path.substr(0, position);
+        rtl::WideString prefix = path.substr(0, position);
         if (!reg::KeyExists(prefix)) {
             reg::CreateKey(prefix);
         }
@@ -212,21 +210,21 @@ void CreateKeyAlong(const std::wstring& path)
 
 // The device's driver key, as the installer assigns it: kept in the instance key's "Driver"
 // value, so that a device keeps its key (and its settings) from one run to the next.
-std::wstring AssignDriverKey(const std::wstring& deviceKey)
+rtl::WideString AssignDriverKey(const rtl::WideString& deviceKey)
 {
-    if (std::optional<std::wstring> existing = reg::ReadString(deviceKey, L"Driver")) {
+    if (std::optional<rtl::WideString> existing = reg::ReadString(deviceKey, L"Driver")) {
         return kClassRoot + *existing;
     }
-    std::wstring relative;
+    rtl::WideString relative;
     for (unsigned index = 0;; ++index) {
-        wchar_t number[8];
-        std::swprintf(number, 8, L"%04u", index);
-        relative = std::wstring(kImageClass) + L"\\" + number;
+        char number[16];
+        std::snprintf(number, sizeof number, "%04u", index);
+        relative = rtl::WideString(kImageClass) + L"\\" + rtl::WidenAscii(number);
         if (!reg::KeyExists(kClassRoot + relative)) {
             break;
         }
     }
-    std::wstring driverKey = kClassRoot + relative;
+    rtl::WideString driverKey = kClassRoot + relative;
     CreateKeyAlong(deviceKey);
     CreateKeyAlong(driverKey);
     reg::WriteString(deviceKey, L"Driver", relative);
@@ -256,8 +254,8 @@ bool FinishRemoval(Manager& manager, PDEVICE_OBJECT physicalDevice)
 
 }  // namespace
 
-void RegisterDriver(const std::wstring& serviceName, DriverEntryRoutine entry,
-                    const std::vector<std::wstring>& hardwareIds)
+void RegisterDriver(const rtl::WideString& serviceName, DriverEntryRoutine entry,
+                    const std::vector<rtl::WideString>& hardwareIds)
 {
     Manager& manager = TheManager();
     std::lock_guard<std::recursive_mutex> guard(manager.lock);
@@ -279,9 +277,9 @@ NTSTATUS ReportDevice(PDEVICE_OBJECT physicalDevice, const DeviceIdentity& ident
         return STATUS_OBJECT_NAME_COLLISION;
     }
     const Binding* binding = nullptr;
-    for (const std::wstring& id : identity.hardwareIds) {
+    for (const rtl::WideString& id : identity.hardwareIds) {
         for (const Binding& candidate : manager.bindings) {
-            for (const std::wstring& bound : candidate.hardwareIds) {
+            for (const rtl::WideString& bound : candidate.hardwareIds) {
                 if (binding == nullptr && SameId(id, bound)) {
                     binding = &candidate;
                 }
@@ -293,8 +291,8 @@ NTSTATUS ReportDevice(PDEVICE_OBJECT physicalDevice, const DeviceIdentity& ident
     }
 
     // The device's keys exist before its driver runs, as the installer made them.
-    std::wstring deviceKey = DeviceKeyPath(identity);
-    std::wstring driverKey = AssignDriverKey(deviceKey);
+    rtl::WideString deviceKey = DeviceKeyPath(identity);
+    rtl::WideString driverKey = AssignDriverKey(deviceKey);
     reg::SetDeviceKeyPaths(physicalDevice, deviceKey, driverKey);
 
     NTSTATUS status;
@@ -402,19 +400,19 @@ PDEVICE_OBJECT TopOfStack(PDEVICE_OBJECT physicalDevice)
     return IoGetAttachedDevice(physicalDevice);
 }
 
-bool IsDriverLoaded(const std::wstring& serviceName)
+bool IsDriverLoaded(const rtl::WideString& serviceName)
 {
     Manager& manager = TheManager();
     std::lock_guard<std::recursive_mutex> guard(manager.lock);
     return manager.drivers.count(serviceName) != 0;
 }
 
-std::wstring DriverKeyPath(PDEVICE_OBJECT physicalDevice)
+rtl::WideString DriverKeyPath(PDEVICE_OBJECT physicalDevice)
 {
     Manager& manager = TheManager();
     std::lock_guard<std::recursive_mutex> guard(manager.lock);
     DeviceNode* node = FindNode(manager, physicalDevice);
-    return node == nullptr ? std::wstring() : node->driverKeyPath;
+    return node == nullptr ? rtl::WideString() : node->driverKeyPath;
 }
 
 }  // namespace pnp

@@ -1,9 +1,8 @@
 // Counted wide strings: initialisation and comparison.
 #include <wdm.h>
 
-#include <cwchar>
-
 #include "rtl/upcase.h"
+#include "rtl/wide_string.h"
 
 namespace {
 
@@ -25,7 +24,7 @@ extern "C" void NTAPI RtlInitUnicodeString(PUNICODE_STRING DestinationString, PC
         DestinationString->Buffer = nullptr;
         return;
     }
-    SIZE_T bytes = std::wcslen(SourceString) * sizeof(WCHAR);
+    SIZE_T bytes = rtl::WideCharTraits::length(SourceString) * sizeof(WCHAR);
     if (bytes >= kMaxStringBytes) {
         bytes = kMaxStringBytes - sizeof(WCHAR);
     }
