@@ -63,8 +63,8 @@ private:
     {
         std::string value = Value(section, key);
         if (!inf::SameText(value, expected)) {
-            Problem("[" + section.name + "] " + key + " is '" + value + "', expected '" +
-                    expected + "'");
+            Problem("[" + section.name + "] " + key + " is '" + value + "', expected '" + expected +
+                    "'");
         }
     }
 
@@ -178,7 +178,8 @@ private:
             CheckListContains(*section, "Needs", kNeeds);
             CheckCopyFiles(*section);
         }
-        if (const inf::Section* services = Require(decorated + ".Services", "service of " + install)) {
+        if (const inf::Section* services =
+                Require(decorated + ".Services", "service of " + install)) {
             CheckServices(*services);
         }
         if (const inf::Section* interfaces =
@@ -228,8 +229,9 @@ private:
                 }
             }
         }
-        if (std::none_of(files.begin(), files.end(),
-                         [&](const std::string& f) { return inf::SameText(f, facts_.sysFileName); })) {
+        if (std::none_of(files.begin(), files.end(), [&](const std::string& f) {
+                return inf::SameText(f, facts_.sysFileName);
+            })) {
             Problem("[" + install.name + "] copies no " + facts_.sysFileName);
         }
         for (const std::string& copied : files) {
@@ -283,7 +285,8 @@ private:
             std::string flags = Expand(add->values[1]);
             char* end = nullptr;
             if (flags.empty() || std::strtoul(flags.c_str(), &end, 0) != 2 || *end != '\0') {
-                Problem("[" + services.name + "] AddService flags are not 0x00000002 (the "
+                Problem("[" + services.name +
+                        "] AddService flags are not 0x00000002 (the "
                         "device's function driver)");
             }
             const inf::Section* service =
@@ -310,8 +313,9 @@ private:
             }
             std::string category = Expand(add->values[0]);
             std::string reference = Expand(add->values[1]);
-            bool known = std::any_of(facts_.categories.begin(), facts_.categories.end(),
-                                     [&](const std::string& c) { return inf::SameText(c, category); });
+            bool known =
+                std::any_of(facts_.categories.begin(), facts_.categories.end(),
+                            [&](const std::string& c) { return inf::SameText(c, category); });
             if (!known) {
                 Problem("interface category " + category + " is not one the filter registers");
             } else {
@@ -325,15 +329,14 @@ private:
                 Problem("interface reference string '" + reference + "' is not the filter's '" +
                         facts_.referenceString + "'");
             }
-            if (const inf::Section* section = Require(Expand(add->values[2]),
-                                                      "AddInterface in [" + interfaces.name + "]")) {
+            if (const inf::Section* section =
+                    Require(Expand(add->values[2]), "AddInterface in [" + interfaces.name + "]")) {
                 CheckInterfaceRegistry(*section);
             }
         }
         if (registered.size() != facts_.categories.size()) {
             Problem("[" + interfaces.name + "] registers " + std::to_string(registered.size()) +
-                    " of the filter's " + std::to_string(facts_.categories.size()) +
-                    " categories");
+                    " of the filter's " + std::to_string(facts_.categories.size()) + " categories");
         }
     }
 

@@ -46,7 +46,10 @@ std::string Narrow(const std::wstring& text)
     return out;
 }
 
-std::wstring Widen(const std::string& text) { return std::wstring(text.begin(), text.end()); }
+std::wstring Widen(const std::string& text)
+{
+    return std::wstring(text.begin(), text.end());
+}
 
 std::string Upper(std::string text)
 {
@@ -89,7 +92,8 @@ protected:
         if (descriptor.size() >= 12) {
             char id[32];
             std::snprintf(id, sizeof(id), "USB\\VID_%04X&PID_%04X",
-                          descriptor[8] | (descriptor[9] << 8), descriptor[10] | (descriptor[11] << 8));
+                          descriptor[8] | (descriptor[9] << 8),
+                          descriptor[10] | (descriptor[11] << 8));
             facts.hardwareId = id;
         }
         facts.sysFileName = USBCAM_SYS_FILE_NAME;
@@ -99,7 +103,8 @@ protected:
             EXPECT_EQ(links.size(), 1u) << GuidText(category);
             if (!links.empty()) {
                 // ...\{category}\<reference string>
-                std::string reference = Narrow(links.front().substr(links.front().rfind(L'\\') + 1));
+                std::string reference =
+                    Narrow(links.front().substr(links.front().rfind(L'\\') + 1));
                 EXPECT_TRUE(facts.referenceString.empty() ||
                             inf::SameText(facts.referenceString, reference));
                 facts.referenceString = reference;
@@ -283,10 +288,12 @@ const MalformedInf kMalformedInfs[] = {
     {"EmptyHeader", "\n[ ]\n", "line 2: section header without a name"},
     {"EntryBeforeHeader", "; comment\nClass = Image\n[Version]\n",
      "line 2: entry before the first section header"},
-    {"UnclosedQuote", "[Strings]\nName = \"camera\n", "line 2: quoted string without its closing quote"},
+    {"UnclosedQuote", "[Strings]\nName = \"camera\n",
+     "line 2: quoted string without its closing quote"},
     {"KeylessEquals", "[Version]\n = Image\n", "line 2: '=' without a key"},
     {"UnclosedToken", "[Version]\nProvider = %Name\n", "line 2: '%' without its closing '%'"},
-    {"ContinuationAtTheEnd", "[Version]\nClass = \\\n", "line 2: line continuation at the end of the file"},
+    {"ContinuationAtTheEnd", "[Version]\nClass = \\\n",
+     "line 2: line continuation at the end of the file"},
 };
 
 INSTANTIATE_TEST_SUITE_P(Rows, InfFileMalformed, testing::ValuesIn(kMalformedInfs),

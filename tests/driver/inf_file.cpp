@@ -69,8 +69,7 @@ std::vector<std::string_view> SplitOutsideQuotes(std::string_view text, char sep
     for (std::size_t i = 0; i < text.size(); ++i) {
         if (text[i] == '"') {
             quoted = !quoted;
-        } else if (text[i] == separator && !quoted &&
-                   (limit == 0 || parts.size() + 1 < limit)) {
+        } else if (text[i] == separator && !quoted && (limit == 0 || parts.size() + 1 < limit)) {
             parts.push_back(text.substr(start, i - start));
             start = i + 1;
         }
