@@ -4,11 +4,13 @@
 option(USBCAM_M32_EMULATOR "Run the 32-bit programs through qemu-i386 even where they run natively"
        OFF)
 
-if(NOT CMAKE_SIZEOF_VOID_P EQUAL 4 OR NOT CMAKE_HOST_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$")
+# Only a Linux build for the Linux machine it runs on; a cross build (windows-x86) brings its
+# own arrangements, and a caller's CMAKE_CROSSCOMPILING_EMULATOR is kept.
+if(CMAKE_CROSSCOMPILING OR NOT CMAKE_SYSTEM_NAME STREQUAL "Linux" OR CMAKE_CROSSCOMPILING_EMULATOR)
     return()
 endif()
-if(CMAKE_CROSSCOMPILING_EMULATOR)
-    return()  # the caller chose one
+if(NOT CMAKE_SIZEOF_VOID_P EQUAL 4 OR NOT CMAKE_HOST_SYSTEM_PROCESSOR MATCHES "^(x86_64|AMD64|amd64)$")
+    return()
 endif()
 
 if(NOT DEFINED USBCAM_M32_RUNS_NATIVELY)
