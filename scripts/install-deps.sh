@@ -19,6 +19,25 @@ packages=(
     mingw-w64
 )
 
+# The m32 preset: the whole project as 32-bit x86 programs. The compiler's 32-bit runtime, the
+# i386 builds of the libraries (Debian's multiarch), and qemu-i386 for machines that cannot
+# run 32-bit programs themselves.
+foreign_architectures=()
+if [ "$(dpkg --print-architecture)" = amd64 ]; then
+    packages+=(
+        gcc-multilib
+        g++-multilib
+        qemu-user
+        libgtest-dev:i386
+        libgmock-dev:i386
+        libbenchmark-dev:i386
+        libpng-dev:i386
+    )
+    if ! dpkg --print-foreign-architectures | grep -qx i386; then
+        foreign_architectures+=(i386)
+    fi
+fi
+
 missing=()
 for package in "${packages[@]}"; do
     if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed'; then
@@ -26,7 +45,7 @@ for package in "${packages[@]}"; do
     fi
 done
 
-if [ ${#missing[@]} -eq 0 ]; then
+if [ ${#missing[@]} -eq 0 ] && [ ${#foreign_architectures[@]} -eq 0 ]; then
     exit 0
 fi
 
@@ -34,6 +53,10 @@ sudo=""
 if [ "$(id -u)" -ne 0 ]; then
     sudo="sudo"
 fi
+for architecture in "${foreign_architectures[@]}"; do
+    echo "Adding the $architecture package architecture"
+    $sudo dpkg --add-architecture "$architecture"
+done
 echo "Installing: ${missing[*]}"
 export DEBIAN_FRONTEND=noninteractive
 $sudo apt-get update -qq

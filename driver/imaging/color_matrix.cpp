@@ -1,6 +1,11 @@
 // Colour matrix arithmetic for the image processor's rebuilds.
 #include "imaging/color_matrix.h"
 
+// Double precision rounded after every operation, as for the gains (portable_kernels.cpp).
+#if defined(__FLT_EVAL_METHOD__) && __FLT_EVAL_METHOD__ != 0
+#error "imaging/ needs floating point without excess precision: -msse2 -mfpmath=sse on x86"
+#endif
+
 void MatrixIdentity(ColorMatrix* matrix)
 {
     for (int row = 0; row < 4; ++row) {

@@ -8,6 +8,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+// A prefix that runs the program, such as an emulator for another architecture; empty by default.
+#ifndef CAMCTL_LAUNCHER
+#define CAMCTL_LAUNCHER ""
+#endif
+
 namespace {
 
 struct ProgramRun {
@@ -31,7 +36,8 @@ protected:
     // Runs camctl with the test's registry file; stdout is returned, stderr discarded.
     ProgramRun Camctl(const std::string& arguments) const
     {
-        std::string command = "cd '" + directory_.string() + "' && '" CAMCTL_PROGRAM "' --registry reg.reg " +
+        std::string command = "cd '" + directory_.string() +
+                              "' && " CAMCTL_LAUNCHER "'" CAMCTL_PROGRAM "' --registry reg.reg " +
                               arguments + " 2>/dev/null";
         ProgramRun run;
         FILE* pipe = ::popen(command.c_str(), "r");

@@ -23,12 +23,19 @@ private:
     std::uint64_t epoch_ = 0;
 };
 
+// Death tests run the statement in a child process: "threadsafe" starts the test program anew,
+// "fast" forks. A 32-bit build may run under qemu-i386, whose children only stay emulated when
+// they fork; such builds pick "fast" (tests/CMakeLists.txt).
+#ifndef USBCAM_DEATH_TEST_STYLE
+#define USBCAM_DEATH_TEST_STYLE "threadsafe"
+#endif
+
 }  // namespace
 
 int main(int argc, char** argv)
 {
     testing::InitGoogleTest(&argc, argv);
-    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    GTEST_FLAG_SET(death_test_style, USBCAM_DEATH_TEST_STYLE);
     testing::UnitTest::GetInstance()->listeners().Append(new VerifierChecks);
     return RUN_ALL_TESTS();
 }
