@@ -5,6 +5,7 @@
 #include "device/descriptor_tables.h"
 #include "driver_inf_checks.h"
 #include "inf_file.h"
+#include <ntoskrnl/rtl/wide_string.h>
 
 #include <cctype>
 #include <cstdio>
@@ -35,20 +36,6 @@ std::string GuidText(const GUID& guid)
                   guid.Data4[1], guid.Data4[2], guid.Data4[3], guid.Data4[4], guid.Data4[5],
                   guid.Data4[6], guid.Data4[7]);
     return text;
-}
-
-std::string Narrow(const std::wstring& text)
-{
-    std::string out;
-    for (wchar_t c : text) {
-        out += static_cast<char>(c);
-    }
-    return out;
-}
-
-std::wstring Widen(const std::string& text)
-{
-    return std::wstring(text.begin(), text.end());
 }
 
 std::string Upper(std::string text)
@@ -99,12 +86,12 @@ protected:
         facts.sysFileName = USBCAM_SYS_FILE_NAME;
         for (const GUID& category : FilterCategories) {
             facts.categories.push_back(GuidText(category));
-            std::vector<std::wstring> links = KsEnumerateFilters(category);
+            std::vector<rtl::WideString> links = KsEnumerateFilters(category);
             EXPECT_EQ(links.size(), 1u) << GuidText(category);
             if (!links.empty()) {
                 // ...\{category}\<reference string>
                 std::string reference =
-                    Narrow(links.front().substr(links.front().rfind(L'\\') + 1));
+                    rtl::ToUtf8(links.front().substr(links.front().rfind(L'\\') + 1)).value_or("");
                 EXPECT_TRUE(facts.referenceString.empty() ||
                             inf::SameText(facts.referenceString, reference));
                 facts.referenceString = reference;
@@ -128,18 +115,18 @@ TEST_F(DriverInf, InstallsTheDriverForTheSimulatedCamera)
 TEST_F(DriverInf, ItsHardwareIdAndServiceBindTheDriverToTheCamera)
 {
     inf::File file = ParseOrFail(ReadInfText());
-    std::vector<std::wstring> ids;
+    std::vector<rtl::WideString> ids;
     const inf::Section* models = file.Find("UsbCam.Models.NTx86");
     ASSERT_NE(models, nullptr);
     for (const inf::Line& model : models->lines) {
         ASSERT_GE(model.values.size(), 2u);
-        ids.push_back(Widen(file.Expand(model.values[1])));
+        ids.push_back(rtl::WidenAscii(file.Expand(model.values[1])));
     }
     const inf::Section* services = file.Find("UsbCam.Install.NTx86.Services");
     ASSERT_NE(services, nullptr);
     std::vector<const inf::Line*> adds = services->Entries("AddService");
     ASSERT_EQ(adds.size(), 1u);
-    std::wstring service = Widen(file.Expand(adds.front()->values.at(0)));
+    rtl::WideString service = rtl::WidenAscii(file.Expand(adds.front()->values.at(0)));
 
     pnp::ClearDriverBindings();
     pnp::RegisterDriver(service, DriverEntry, ids);
