@@ -16,6 +16,7 @@ packages=(
     libcli11-dev
     clang-14
     libclang-rt-14-dev
+    mingw-w64
 )
 
 missing=()

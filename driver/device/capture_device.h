@@ -10,6 +10,9 @@
 #include "usb/frame_transfer.h"
 #include "usb/usb_link.h"
 
+#include <wdm.h>
+#include <windef.h>
+#include <unknown.h>
 #include <ks.h>
 
 class CapturePin;

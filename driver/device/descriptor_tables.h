@@ -3,6 +3,9 @@
 // camera works with its own copies of the filter and pin descriptors (pin/video_format.h).
 #pragma once
 
+#include <wdm.h>
+#include <windef.h>
+#include <unknown.h>
 #include <ks.h>
 #include <ksmedia.h>
 

@@ -3,6 +3,9 @@
 // bottom-up into the client's frames.
 #pragma once
 
+#include <wdm.h>
+#include <windef.h>
+#include <unknown.h>
 #include <ks.h>
 #include <ksmedia.h>
 

@@ -2,6 +2,9 @@
 // from a client's range, the check of a format the client sets, and the pin's copy of it.
 #pragma once
 
+#include <wdm.h>
+#include <windef.h>
+#include <unknown.h>
 #include <ks.h>
 #include <ksmedia.h>
 

@@ -4,6 +4,9 @@
 // other's size.
 #pragma once
 
+#include <wdm.h>
+#include <windef.h>
+#include <unknown.h>
 #include <ks.h>
 #include <ksmedia.h>
 
