@@ -10,10 +10,7 @@
 #include "usb/frame_transfer.h"
 #include "usb/usb_link.h"
 
-#include <wdm.h>
-#include <windef.h>
-#include <unknown.h>
-#include <ks.h>
+#include "device/streaming_headers.h"
 
 class CapturePin;
 class CaptureWorker;

@@ -52,14 +52,14 @@ const KSALLOCATOR_FRAMING_EX PinAllocatorFraming = {
     0,          // PinWeight
     {{
         {STATIC_KSMEMORY_TYPE_KERNEL_NONPAGED},  // MemoryType
-        {0, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}},                   // BusType
-        0,                                                     // MemoryFlags
-        0,                                                     // BusFlags
+        {0, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}},     // BusType
+        0,                                       // MemoryFlags
+        0,                                       // BusFlags
         KSALLOCATOR_REQUIREMENTF_SYSTEM_MEMORY | KSALLOCATOR_REQUIREMENTF_PREFERENCES_ONLY,
-        2,                      // Frames
-        {0},                    // FileAlignment
-        0,                      // MemoryTypeWeight
-        {0, 0xFFFFFFFF, 1},     // PhysicalRange
+        2,                            // Frames
+        {0},                          // FileAlignment
+        0,                            // MemoryTypeWeight
+        {0, 0xFFFFFFFF, 1},           // PhysicalRange
         {{0x2000, 0x2000, 1}, 0, 0},  // FramingRange
     }},
 };

@@ -3,11 +3,7 @@
 // bottom-up into the client's frames.
 #pragma once
 
-#include <wdm.h>
-#include <windef.h>
-#include <unknown.h>
-#include <ks.h>
-#include <ksmedia.h>
+#include "device/streaming_headers.h"
 
 class CaptureDevice;
 

@@ -4,11 +4,7 @@
 // other's size.
 #pragma once
 
-#include <wdm.h>
-#include <windef.h>
-#include <unknown.h>
-#include <ks.h>
-#include <ksmedia.h>
+#include "device/streaming_headers.h"
 
 constexpr LONG OfferedFrameRate = 30;
 

@@ -28,18 +28,27 @@ Counter GlobalCounter;
 struct Block {
     unsigned long words[16];
 };
-extern "C" __attribute__((noinline)) void CopyBlock(Block* to, const Block* from) { *to = *from; }
+extern "C" __attribute__((noinline)) void CopyBlock(Block* to, const Block* from)
+{
+    *to = *from;
+}
 #endif
 
 #if defined(USBCAM_FAULT_EXPORT)
-extern "C" __declspec(dllexport) int ExportedValue() { return 1; }
+extern "C" __declspec(dllexport) int ExportedValue()
+{
+    return 1;
+}
 #endif
 
 #if defined(USBCAM_FAULT_UNRESOLVED)
 extern "C" void __attribute__((stdcall)) RoutineNobodyDefines(int);
 #endif
 
-extern "C" __attribute__((stdcall)) long OtherEntry(void*, void*) { return 0; }
+extern "C" __attribute__((stdcall)) long OtherEntry(void*, void*)
+{
+    return 0;
+}
 
 extern "C" __attribute__((stdcall)) long DriverEntry(void* driverObject, void* registryPath)
 {
