@@ -7,12 +7,12 @@
 // other flags are answered as a get.
 #pragma once
 
-#include <ks.h>
+#include "device/streaming_headers.h"
 
 // {3F263C66-0FDA-41D5-9EA8-CF2E342CEFB2}
-#define CameraPropertySet_Guid                                                                     \
+#define STATIC_CameraPropertySet                                                                   \
     0x3F263C66, 0x0FDA, 0x41D5, 0x9E, 0xA8, 0xCF, 0x2E, 0x34, 0x2C, 0xEF, 0xB2
-inline constexpr GUID CameraPropertySet = STATIC_GUID_INIT(CameraPropertySet_Guid);
+inline constexpr GUID CameraPropertySet = {STATIC_CameraPropertySet};
 
 // Item ids of the set, by name.
 namespace CameraProperty {

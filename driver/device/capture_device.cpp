@@ -10,6 +10,9 @@
 
 namespace {
 
+// The reference string the filter factory is registered under (the call takes it writable).
+WCHAR FilterReferenceString[] = L"GLOBAL";
+
 // The driver's object behind one open filter.
 struct CaptureFilter {
     PKSFILTER Filter;
@@ -109,8 +112,8 @@ NTSTATUS NTAPI CaptureDevice::Start(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, P
     if (!device->Started) {
         // Without its filter factory nobody could ever open the camera: the start fails.
         NTSTATUS factory = KsCreateFilterFactory(
-            device->FunctionalDeviceObject, &object->Formats.FilterDescriptor, L"GLOBAL", nullptr,
-            KSCREATE_ITEM_FREEONSTOP, nullptr, nullptr, nullptr);
+            device->FunctionalDeviceObject, &object->Formats.FilterDescriptor,
+            FilterReferenceString, nullptr, KSCREATE_ITEM_FREEONSTOP, nullptr, nullptr, nullptr);
         if (!NT_SUCCESS(factory)) {
             KsReleaseDevice(device);
             return factory;

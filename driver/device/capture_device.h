@@ -10,7 +10,7 @@
 #include "usb/frame_transfer.h"
 #include "usb/usb_link.h"
 
-#include <ks.h>
+#include "device/streaming_headers.h"
 
 class CapturePin;
 class CaptureWorker;

@@ -9,7 +9,7 @@
 namespace {
 
 // The pin's name lives in writable memory; it never changes.
-GUID PinName = STATIC_GUID_INIT(PINNAME_VIDEO_CAPTURE_Guid);
+GUID PinName = {STATIC_PINNAME_VIDEO_CAPTURE};
 
 }  // namespace
 
@@ -30,7 +30,8 @@ const KSDEVICE_DISPATCH DeviceDispatch = {
     nullptr,  // QueryInterface
 };
 
-const KSDEVICE_DESCRIPTOR DeviceDescriptor = {&DeviceDispatch, 0, nullptr, 0};
+// Only the members every platform version has; the later Version and Flags stay zero.
+const KSDEVICE_DESCRIPTOR DeviceDescriptor = {&DeviceDispatch, 0, nullptr};
 
 const KSFILTER_DISPATCH FilterDispatch = {
     CaptureDevice::FilterCreate,
@@ -40,8 +41,8 @@ const KSFILTER_DISPATCH FilterDispatch = {
 };
 
 const GUID FilterCategories[2] = {
-    STATIC_GUID_INIT(KSCATEGORY_VIDEO_Guid),
-    STATIC_GUID_INIT(KSCATEGORY_CAPTURE_Guid),
+    {STATIC_KSCATEGORY_VIDEO},
+    {STATIC_KSCATEGORY_CAPTURE},
 };
 
 const KSALLOCATOR_FRAMING_EX PinAllocatorFraming = {
@@ -50,15 +51,15 @@ const KSALLOCATOR_FRAMING_EX PinAllocatorFraming = {
     {1, 1, 0},  // OutputCompression
     0,          // PinWeight
     {{
-        STATIC_GUID_INIT(KSMEMORY_TYPE_KERNEL_NONPAGED_Guid),  // MemoryType
-        {0, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}},                   // BusType
-        0,                                                     // MemoryFlags
-        0,                                                     // BusFlags
+        {STATIC_KSMEMORY_TYPE_KERNEL_NONPAGED},  // MemoryType
+        {0, 0, 0, {0, 0, 0, 0, 0, 0, 0, 0}},     // BusType
+        0,                                       // MemoryFlags
+        0,                                       // BusFlags
         KSALLOCATOR_REQUIREMENTF_SYSTEM_MEMORY | KSALLOCATOR_REQUIREMENTF_PREFERENCES_ONLY,
-        2,                      // Frames
-        {0},                    // FileAlignment
-        0,                      // MemoryTypeWeight
-        {0, 0xFFFFFFFF, 1},     // PhysicalRange
+        2,                            // Frames
+        {0},                          // FileAlignment
+        0,                            // MemoryTypeWeight
+        {0, 0xFFFFFFFF, 1},           // PhysicalRange
         {{0x2000, 0x2000, 1}, 0, 0},  // FramingRange
     }},
 };

@@ -3,8 +3,7 @@
 // camera works with its own copies of the filter and pin descriptors (pin/video_format.h).
 #pragma once
 
-#include <ks.h>
-#include <ksmedia.h>
+#include "device/streaming_headers.h"
 
 extern const KSDEVICE_DISPATCH DeviceDispatch;
 extern const KSDEVICE_DESCRIPTOR DeviceDescriptor;

@@ -6,33 +6,16 @@
 
 #include <wdm.h>
 
-inline void* operator new(size_t size, POOL_TYPE poolType, ULONG tag) noexcept
-{
-    void* memory = ExAllocatePoolWithTag(poolType, size, tag);
-    if (memory != nullptr) {
-        RtlZeroMemory(memory, size);
-    }
-    return memory;
-}
-
-inline void* operator new[](size_t size, POOL_TYPE poolType, ULONG tag) noexcept
-{
-    return operator new(size, poolType, tag);
-}
+// Defined once, in general-register code (pool_new.cpp): as inline functions they would be
+// compiled into imaging objects too, and the linker could keep the vector-register copy for
+// every caller.
+void* operator new(size_t size, POOL_TYPE poolType, ULONG tag) noexcept;
+void* operator new[](size_t size, POOL_TYPE poolType, ULONG tag) noexcept;
 
 // Matching placement deletes; only called if a constructor were to throw, which driver code
 // never does.
-inline void operator delete(void* memory, POOL_TYPE, ULONG tag) noexcept
-{
-    if (memory != nullptr) {
-        ExFreePoolWithTag(memory, tag);
-    }
-}
-
-inline void operator delete[](void* memory, POOL_TYPE poolType, ULONG tag) noexcept
-{
-    operator delete(memory, poolType, tag);
-}
+void operator delete(void* memory, POOL_TYPE poolType, ULONG tag) noexcept;
+void operator delete[](void* memory, POOL_TYPE poolType, ULONG tag) noexcept;
 
 // Runs the destructor, then returns the memory under the tag it was allocated with.
 template <typename T>

@@ -3,8 +3,7 @@
 // bottom-up into the client's frames.
 #pragma once
 
-#include <ks.h>
-#include <ksmedia.h>
+#include "device/streaming_headers.h"
 
 class CaptureDevice;
 

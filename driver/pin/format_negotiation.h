@@ -2,8 +2,7 @@
 // from a client's range, the check of a format the client sets, and the pin's copy of it.
 #pragma once
 
-#include <ks.h>
-#include <ksmedia.h>
+#include "device/streaming_headers.h"
 
 class CapturePin;
 

@@ -5,16 +5,20 @@
 
 const KS_DATARANGE_VIDEO InitialVideoDataRange = {
     // KSDATARANGE
-    {{sizeof(KS_DATARANGE_VIDEO), 0, 1443840, 0, STATIC_GUID_INIT(KSDATAFORMAT_TYPE_VIDEO_Guid),
-      STATIC_GUID_INIT(KSDATAFORMAT_SUBTYPE_RGB32_Guid),
-      STATIC_GUID_INIT(KSDATAFORMAT_SPECIFIER_VIDEOINFO_Guid)}},
+    {{sizeof(KS_DATARANGE_VIDEO),
+      0,
+      1443840,
+      0,
+      {STATIC_KSDATAFORMAT_TYPE_VIDEO},
+      {STATIC_KSDATAFORMAT_SUBTYPE_RGB32},
+      {STATIC_KSDATAFORMAT_SPECIFIER_VIDEOINFO}}},
     1,  // bFixedSizeSamples
     1,  // bTemporalCompression
     0,  // StreamDescriptionFlags
     0,  // MemoryAllocationFlags
     // KS_VIDEO_STREAM_CONFIG_CAPS
     {
-        STATIC_GUID_INIT(KSDATAFORMAT_SPECIFIER_VIDEOINFO_Guid),
+        {STATIC_KSDATAFORMAT_SPECIFIER_VIDEOINFO},
         0,           // VideoStandard
         {752, 480},  // InputSize
         {752, 480},  // MinCroppingSize

@@ -4,8 +4,7 @@
 // other's size.
 #pragma once
 
-#include <ks.h>
-#include <ksmedia.h>
+#include "device/streaming_headers.h"
 
 constexpr LONG OfferedFrameRate = 30;
 

@@ -1,53 +1,55 @@
 // Kernel streaming: the framework's published types, constants and calls.
 #pragma once
 
+#include "unknown.h"
 #include "wdm.h"
 
 #define STATIC_GUID_INIT_PARTS(l, w1, w2, b1, b2, b3, b4, b5, b6, b7, b8)                          \
     {                                                                                              \
         (l), (w1), (w2), { (b1), (b2), (b3), (b4), (b5), (b6), (b7), (b8) }                        \
     }
-// A GUID initialiser from the eleven parts a *_Guid macro expands to.
+// A GUID initialiser from the eleven parts a STATIC_* GUID macro expands to.
 #define STATIC_GUID_INIT(...) STATIC_GUID_INIT_PARTS(__VA_ARGS__)
-
-typedef const GUID& REFGUID;
-typedef const GUID& REFIID;
 
 static inline bool IsEqualGUID(const GUID& a, const GUID& b)
 {
     return __builtin_memcmp(&a, &b, sizeof(GUID)) == 0;
 }
 
-#define KSNAME_Filter_Guid 0x9B365890, 0x165F, 0x11D0, 0xA1, 0x95, 0x00, 0x20, 0xAF, 0xD1, 0x56, 0xE4
-#define KSDATAFORMAT_TYPE_WILDCARD_Guid KSDATAFORMAT_SUBTYPE_WILDCARD_Guid
-#define KSDATAFORMAT_SUBTYPE_WILDCARD_Guid                                                         \
+#define STATIC_KSNAME_Filter                                                                       \
+    0x9B365890, 0x165F, 0x11D0, 0xA1, 0x95, 0x00, 0x20, 0xAF, 0xD1, 0x56, 0xE4
+#define STATIC_KSDATAFORMAT_TYPE_WILDCARD STATIC_KSDATAFORMAT_SUBTYPE_WILDCARD
+#define STATIC_KSDATAFORMAT_SUBTYPE_WILDCARD                                                       \
     0x00000000, 0x0000, 0x0000, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00
-#define KSDATAFORMAT_SPECIFIER_NONE_Guid                                                           \
+#define STATIC_KSDATAFORMAT_SPECIFIER_NONE                                                         \
     0x0F6417D6, 0xC318, 0x11D0, 0xA4, 0x3F, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96
-#define KSMEMORY_TYPE_KERNEL_NONPAGED_Guid                                                         \
+#define STATIC_KSMEMORY_TYPE_KERNEL_NONPAGED                                                       \
     0x4A6D5FC4, 0x7895, 0x11D1, 0xB0, 0x69, 0x00, 0xA0, 0xC9, 0x06, 0x28, 0x02
-#define KSPROPSETID_Pin_Guid 0x8C134960, 0x51AD, 0x11CF, 0x87, 0x8A, 0x94, 0xF8, 0x01, 0xC1, 0x00, 0x00
-#define KSPROPSETID_Connection_Guid                                                                \
+#define STATIC_KSPROPSETID_Pin                                                                     \
+    0x8C134960, 0x51AD, 0x11CF, 0x87, 0x8A, 0x94, 0xF8, 0x01, 0xC1, 0x00, 0x00
+#define STATIC_KSPROPSETID_Connection                                                              \
     0x1D58C920, 0xAC9B, 0x11CF, 0xA5, 0xD6, 0x28, 0xDB, 0x04, 0xC1, 0x00, 0x00
-#define KSINTERFACESETID_Standard_Guid                                                             \
+#define STATIC_KSINTERFACESETID_Standard                                                           \
     0x1A8766A0, 0x62CE, 0x11CF, 0xA5, 0xD6, 0x28, 0xDB, 0x04, 0xC1, 0x00, 0x00
-#define KSMEDIUMSETID_Standard_Guid                                                                \
+#define STATIC_KSMEDIUMSETID_Standard                                                              \
     0x4747B320, 0x62CE, 0x11CF, 0xA5, 0xD6, 0x28, 0xDB, 0x04, 0xC1, 0x00, 0x00
 
-inline constexpr GUID KSNAME_Filter = STATIC_GUID_INIT(KSNAME_Filter_Guid);
-inline constexpr GUID KSDATAFORMAT_TYPE_WILDCARD = STATIC_GUID_INIT(KSDATAFORMAT_SUBTYPE_WILDCARD_Guid);
+inline constexpr GUID KSNAME_Filter = STATIC_GUID_INIT(STATIC_KSNAME_Filter);
+inline constexpr GUID KSDATAFORMAT_TYPE_WILDCARD =
+    STATIC_GUID_INIT(STATIC_KSDATAFORMAT_SUBTYPE_WILDCARD);
 inline constexpr GUID KSDATAFORMAT_SUBTYPE_WILDCARD =
-    STATIC_GUID_INIT(KSDATAFORMAT_SUBTYPE_WILDCARD_Guid);
+    STATIC_GUID_INIT(STATIC_KSDATAFORMAT_SUBTYPE_WILDCARD);
 inline constexpr GUID KSDATAFORMAT_SPECIFIER_WILDCARD =
-    STATIC_GUID_INIT(KSDATAFORMAT_SUBTYPE_WILDCARD_Guid);
+    STATIC_GUID_INIT(STATIC_KSDATAFORMAT_SUBTYPE_WILDCARD);
 inline constexpr GUID KSDATAFORMAT_SPECIFIER_NONE =
-    STATIC_GUID_INIT(KSDATAFORMAT_SPECIFIER_NONE_Guid);
+    STATIC_GUID_INIT(STATIC_KSDATAFORMAT_SPECIFIER_NONE);
 inline constexpr GUID KSMEMORY_TYPE_KERNEL_NONPAGED =
-    STATIC_GUID_INIT(KSMEMORY_TYPE_KERNEL_NONPAGED_Guid);
-inline constexpr GUID KSPROPSETID_Pin = STATIC_GUID_INIT(KSPROPSETID_Pin_Guid);
-inline constexpr GUID KSPROPSETID_Connection = STATIC_GUID_INIT(KSPROPSETID_Connection_Guid);
-inline constexpr GUID KSINTERFACESETID_Standard = STATIC_GUID_INIT(KSINTERFACESETID_Standard_Guid);
-inline constexpr GUID KSMEDIUMSETID_Standard = STATIC_GUID_INIT(KSMEDIUMSETID_Standard_Guid);
+    STATIC_GUID_INIT(STATIC_KSMEMORY_TYPE_KERNEL_NONPAGED);
+inline constexpr GUID KSPROPSETID_Pin = STATIC_GUID_INIT(STATIC_KSPROPSETID_Pin);
+inline constexpr GUID KSPROPSETID_Connection = STATIC_GUID_INIT(STATIC_KSPROPSETID_Connection);
+inline constexpr GUID KSINTERFACESETID_Standard =
+    STATIC_GUID_INIT(STATIC_KSINTERFACESETID_Standard);
+inline constexpr GUID KSMEDIUMSETID_Standard = STATIC_GUID_INIT(STATIC_KSMEDIUMSETID_Standard);
 
 // ---------------------------------------------------------------------------------------------
 // Identifiers, properties and formats
@@ -631,17 +633,6 @@ typedef enum {
 } KSSTREAM_POINTER_STATE;
 
 // The reference clock interface a pin gets from its clock (COM style; counted references).
-#define STDMETHODCALLTYPE NTAPI
-struct IUnknown {
-    virtual NTSTATUS STDMETHODCALLTYPE QueryInterface(REFIID InterfaceId, PVOID* Interface) = 0;
-    virtual ULONG STDMETHODCALLTYPE AddRef() = 0;
-    virtual ULONG STDMETHODCALLTYPE Release() = 0;
-
-protected:
-    ~IUnknown() = default;  // released through Release, never deleted through the interface
-};
-typedef IUnknown* PUNKNOWN;
-
 struct IKsReferenceClock : public IUnknown {
     virtual LONGLONG STDMETHODCALLTYPE GetTime() = 0;
     virtual LONGLONG STDMETHODCALLTYPE GetPhysicalTime() = 0;
@@ -677,14 +668,11 @@ EXTERN_C NTSTATUS NTAPI KsInitializeDriver(PDRIVER_OBJECT DriverObject,
                                            const KSDEVICE_DESCRIPTOR* Descriptor);
 EXTERN_C void NTAPI KsAcquireDevice(PKSDEVICE Device);
 EXTERN_C void NTAPI KsReleaseDevice(PKSDEVICE Device);
-EXTERN_C NTSTATUS NTAPI KsCreateFilterFactory(PDEVICE_OBJECT DeviceObject,
-                                              const KSFILTER_DESCRIPTOR* Descriptor,
-                                              PCWSTR RefString,
-                                              PSECURITY_DESCRIPTOR SecurityDescriptor,
-                                              ULONG CreateItemFlags,
-                                              PFNKSFILTERFACTORYPOWER SleepCallback,
-                                              PFNKSFILTERFACTORYPOWER WakeCallback,
-                                              PKSFILTERFACTORY* FilterFactory);
+EXTERN_C NTSTATUS NTAPI
+KsCreateFilterFactory(PDEVICE_OBJECT DeviceObject, const KSFILTER_DESCRIPTOR* Descriptor,
+                      PWSTR RefString, PSECURITY_DESCRIPTOR SecurityDescriptor,
+                      ULONG CreateItemFlags, PFNKSFILTERFACTORYPOWER SleepCallback,
+                      PFNKSFILTERFACTORYPOWER WakeCallback, PKSFILTERFACTORY* FilterFactory);
 EXTERN_C NTSTATUS NTAPI KsAddItemToObjectBag(KSOBJECT_BAG ObjectBag, PVOID Item, PFNKSFREE Free);
 EXTERN_C ULONG NTAPI KsRemoveItemFromObjectBag(KSOBJECT_BAG ObjectBag, PVOID Item, BOOLEAN Free);
 EXTERN_C NTSTATUS NTAPI _KsEdit(KSOBJECT_BAG ObjectBag, PVOID* PointerToPointerToItem,
@@ -707,8 +695,9 @@ EXTERN_C void NTAPI KsPinAttemptProcessing(PKSPIN Pin, BOOLEAN Asynchronous);
 #define KsDiscard(Object, Pointer) KsRemoveItemFromObjectBag((Object)->Bag, (PVOID)(Pointer), TRUE)
 
 // Stream properties: a pin's master clock is set with a clock handle (NULL removes it).
-#define KSPROPSETID_Stream_Guid 0x65AABA60, 0x98AE, 0x11CF, 0xA1, 0x0D, 0x00, 0x20, 0xAF, 0xD1, 0x56, 0xE4
-inline constexpr GUID KSPROPSETID_Stream = STATIC_GUID_INIT(KSPROPSETID_Stream_Guid);
+#define STATIC_KSPROPSETID_Stream                                                                  \
+    0x65AABA60, 0x98AE, 0x11CF, 0xA1, 0x0D, 0x00, 0x20, 0xAF, 0xD1, 0x56, 0xE4
+inline constexpr GUID KSPROPSETID_Stream = STATIC_GUID_INIT(STATIC_KSPROPSETID_Stream);
 typedef enum {
     KSPROPERTY_STREAM_ALLOCATOR,
     KSPROPERTY_STREAM_QUALITY,

@@ -3,25 +3,27 @@
 
 #include "ks.h"
 
-#define KSCATEGORY_VIDEO_Guid 0x6994AD05, 0x93EF, 0x11D0, 0xA3, 0xCC, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96
-#define KSCATEGORY_CAPTURE_Guid                                                                    \
+#define STATIC_KSCATEGORY_VIDEO                                                                    \
+    0x6994AD05, 0x93EF, 0x11D0, 0xA3, 0xCC, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96
+#define STATIC_KSCATEGORY_CAPTURE                                                                  \
     0x65E8773D, 0x8F56, 0x11D0, 0xA3, 0xB9, 0x00, 0xA0, 0xC9, 0x22, 0x31, 0x96
-#define PINNAME_VIDEO_CAPTURE_Guid                                                                 \
+#define STATIC_PINNAME_VIDEO_CAPTURE                                                               \
     0xFB6C4281, 0x0353, 0x11D1, 0x90, 0x5F, 0x00, 0x00, 0xC0, 0xCC, 0x16, 0xBA
-#define KSDATAFORMAT_TYPE_VIDEO_Guid                                                               \
+#define STATIC_KSDATAFORMAT_TYPE_VIDEO                                                             \
     0x73646976, 0x0000, 0x0010, 0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71
-#define KSDATAFORMAT_SUBTYPE_RGB32_Guid                                                            \
+#define STATIC_KSDATAFORMAT_SUBTYPE_RGB32                                                          \
     0xE436EB7E, 0x524F, 0x11CE, 0x9F, 0x53, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70
-#define KSDATAFORMAT_SPECIFIER_VIDEOINFO_Guid                                                      \
+#define STATIC_KSDATAFORMAT_SPECIFIER_VIDEOINFO                                                    \
     0x05589F80, 0xC356, 0x11CE, 0xBF, 0x01, 0x00, 0xAA, 0x00, 0x55, 0x59, 0x5A
 
-inline constexpr GUID KSCATEGORY_VIDEO = STATIC_GUID_INIT(KSCATEGORY_VIDEO_Guid);
-inline constexpr GUID KSCATEGORY_CAPTURE = STATIC_GUID_INIT(KSCATEGORY_CAPTURE_Guid);
-inline constexpr GUID PINNAME_VIDEO_CAPTURE = STATIC_GUID_INIT(PINNAME_VIDEO_CAPTURE_Guid);
-inline constexpr GUID KSDATAFORMAT_TYPE_VIDEO = STATIC_GUID_INIT(KSDATAFORMAT_TYPE_VIDEO_Guid);
-inline constexpr GUID KSDATAFORMAT_SUBTYPE_RGB32 = STATIC_GUID_INIT(KSDATAFORMAT_SUBTYPE_RGB32_Guid);
+inline constexpr GUID KSCATEGORY_VIDEO = STATIC_GUID_INIT(STATIC_KSCATEGORY_VIDEO);
+inline constexpr GUID KSCATEGORY_CAPTURE = STATIC_GUID_INIT(STATIC_KSCATEGORY_CAPTURE);
+inline constexpr GUID PINNAME_VIDEO_CAPTURE = STATIC_GUID_INIT(STATIC_PINNAME_VIDEO_CAPTURE);
+inline constexpr GUID KSDATAFORMAT_TYPE_VIDEO = STATIC_GUID_INIT(STATIC_KSDATAFORMAT_TYPE_VIDEO);
+inline constexpr GUID KSDATAFORMAT_SUBTYPE_RGB32 =
+    STATIC_GUID_INIT(STATIC_KSDATAFORMAT_SUBTYPE_RGB32);
 inline constexpr GUID KSDATAFORMAT_SPECIFIER_VIDEOINFO =
-    STATIC_GUID_INIT(KSDATAFORMAT_SPECIFIER_VIDEOINFO_Guid);
+    STATIC_GUID_INIT(STATIC_KSDATAFORMAT_SPECIFIER_VIDEOINFO);
 
 typedef LONGLONG REFERENCE_TIME;
 

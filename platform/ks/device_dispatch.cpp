@@ -61,10 +61,11 @@ const KSDEVICE_DISPATCH* DispatchOf(Device* device)
 
 void CreateDescriptorFactories(Device* device)
 {
+    static WCHAR referenceString[] = L"GLOBAL";
     const KSDEVICE_DESCRIPTOR* descriptor = device->ks.Descriptor;
     for (ULONG i = 0; descriptor != nullptr && i < descriptor->FilterDescriptorsCount; ++i) {
         KsCreateFilterFactory(device->functionalDevice, descriptor->FilterDescriptors[i],
-                              L"GLOBAL", nullptr, KSCREATE_ITEM_FREEONSTOP, nullptr, nullptr,
+                              referenceString, nullptr, KSCREATE_ITEM_FREEONSTOP, nullptr, nullptr,
                               nullptr);
     }
 }

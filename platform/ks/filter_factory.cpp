@@ -143,7 +143,7 @@ void RemoveFactories(Device* device, bool onlyFreeOnStop)
 
 extern "C" NTSTATUS NTAPI KsCreateFilterFactory(PDEVICE_OBJECT DeviceObject,
                                                 const KSFILTER_DESCRIPTOR* Descriptor,
-                                                PCWSTR RefString, PSECURITY_DESCRIPTOR,
+                                                PWSTR RefString, PSECURITY_DESCRIPTOR,
                                                 ULONG CreateItemFlags, PFNKSFILTERFACTORYPOWER,
                                                 PFNKSFILTERFACTORYPOWER,
                                                 PKSFILTERFACTORY* FilterFactory)

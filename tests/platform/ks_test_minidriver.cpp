@@ -184,8 +184,9 @@ NTSTATUS NTAPI DeviceAdd(PKSDEVICE device)
 
 NTSTATUS NTAPI DeviceStart(PKSDEVICE device, PIRP, PCM_RESOURCE_LIST, PCM_RESOURCE_LIST)
 {
+    static WCHAR referenceString[] = L"GLOBAL";
     Record([](Observation& s) { s.counters.deviceStarts++; });
-    return KsCreateFilterFactory(device->FunctionalDeviceObject, &FilterDescriptor, L"GLOBAL",
+    return KsCreateFilterFactory(device->FunctionalDeviceObject, &FilterDescriptor, referenceString,
                                  nullptr, KSCREATE_ITEM_FREEONSTOP, nullptr, nullptr, nullptr);
 }
 
