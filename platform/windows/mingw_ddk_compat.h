@@ -3,12 +3,12 @@
 // of the toolchain's headers belong here; each line names the fault it covers.
 #pragma once
 
-// ddk/wdm.h tests NTDDI_WINVISTA, which no toolchain header defines (sdkddkver.h spells it NTDDI_VISTA).
+// ddk/wdm.h tests NTDDI_WINVISTA, which no toolchain header defines (sdkddkver.h: NTDDI_VISTA).
 #ifndef NTDDI_WINVISTA
 #define NTDDI_WINVISTA NTDDI_VISTA
 #endif
 
-// ddk/wdm.h defines InterlockedBitTestAndSet/Reset inline a second time after psdk_inc/intrin-impl.h.
+// ddk/wdm.h defines InterlockedBitTestAndSet/Reset inline again after psdk_inc/intrin-impl.h.
 #define __INTRINSIC_DEFINED_InterlockedBitTestAndSet
 #define __INTRINSIC_DEFINED_InterlockedBitTestAndReset
 
