@@ -68,8 +68,8 @@ int main(int argc, char** argv)
     for (const auto& [name, value] : published) {
         const auto found = ours.find(name);
         if (found == ours.end()) {
-            std::printf("MISSING %s: published %#llx, not in platform/include's list\n", name.c_str(),
-                        static_cast<unsigned long long>(value));
+            std::printf("MISSING %s: published %#llx, not in platform/include's list\n",
+                        name.c_str(), static_cast<unsigned long long>(value));
             ++differences;
         } else if (found->second != value) {
             std::printf("DIFFERS %s: platform/include %#llx, published %#llx\n", name.c_str(),

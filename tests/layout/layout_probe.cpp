@@ -1,7 +1,9 @@
 // Layout probe: compiled for the 32-bit target once against platform/include and once against the
 // cross toolchain's own kernel headers. Every item in layout_items.inc becomes an assembler comment
 // line "#LAYOUT <value-low> <value-high> <item>" in the -S output; the two outputs are compared
-// item by item (compare_layout.cmake). Nothing here is ever linked or run.
+// item by item (layout_compare.cpp). Nothing here is ever linked or run.
+// The order of the includes matters.
+// clang-format off
 #if defined(LAYOUT_PROBE_TOOLCHAIN_HEADERS)
 // The toolchain's headers, in the order a driver includes them, behind the workarounds for
 // their own faults. ksmedia.h uses windef.h's BYTE/WORD/DWORD/FLOAT and TCHAR without including
@@ -30,12 +32,13 @@
 #include <usbioctl.h>
 #define LAYOUT_GUID_VALUE(name) name
 #endif
+// clang-format on
 
 // One item: a 64-bit value split in two 32-bit immediates, so that the 32-bit target can carry it.
 #define LAYOUT_EMIT(text, value)                                                                   \
     asm volatile("#LAYOUT %c0 %c1 " text                                                           \
                  :                                                                                 \
-                 : "i"((unsigned)((unsigned long long)(value) & 0xFFFFFFFFu)),                      \
+                 : "i"((unsigned)((unsigned long long)(value) % 0x100000000u)),                    \
                    "i"((unsigned)((unsigned long long)(value) >> 32)))
 
 #define PROBE_SIZE(type) LAYOUT_EMIT("sizeof(" #type ")", sizeof(type));
