@@ -137,32 +137,26 @@ else
 fi
 
 # --- vector-registers: map every code address to the object file the linker took it from.
+# mawk has no strtonum: hexadecimal addresses are converted by hand.
+hexval_awk='
+function hexval(s,    i, c, v) {
+    sub(/^0x/, "", s); v = 0
+    for (i = 1; i <= length(s); i++) {
+        c = index("0123456789abcdef", tolower(substr(s, i, 1))) - 1
+        v = v * 16 + c
+    }
+    return v
+}'
 if [ ! -r "$map" ]; then
     fail vector-registers "no map file $map"
 else
-    ranges=$(awk '
-        function hexval(s,    i, c, v) {
-            sub(/^0x/, "", s); v = 0
-            for (i = 1; i <= length(s); i++) {
-                c = index("0123456789abcdef", tolower(substr(s, i, 1))) - 1
-                v = v * 16 + c
-            }
-            return v
-        }
+    ranges=$(awk "$hexval_awk"'
         pending && $1 ~ /^0x/ && NF >= 3 { if (hexval($2) > 0) print hexval($1), hexval($1) + hexval($2), $3; pending = 0; next }
         { pending = 0 }
         /^ \.text/ && NF == 1 { pending = 1; next }
         /^ \.text/ && $2 ~ /^0x/ && NF >= 4 { if (hexval($3) > 0) print hexval($2), hexval($2) + hexval($3), $4 }
     ' "$map")
-    offenders=$("$objdump" -d --no-show-raw-insn "$image" | awk -v pattern="$imaging_pattern" -v ranges="$ranges" '
-        function hexval(s,    i, c, v) {
-            sub(/^0x/, "", s); v = 0
-            for (i = 1; i <= length(s); i++) {
-                c = index("0123456789abcdef", tolower(substr(s, i, 1))) - 1
-                v = v * 16 + c
-            }
-            return v
-        }
+    offenders=$("$objdump" -d --no-show-raw-insn "$image" | awk -v pattern="$imaging_pattern" -v ranges="$ranges" "$hexval_awk"'
         BEGIN {
             n = split(ranges, lines, "\n")
             for (i = 1; i <= n; i++) {
