@@ -1,10 +1,6 @@
 // The image processor object: parameters, geometry, and the colour matrix rebuilds.
 #include "imaging/image_processor.h"
-
-// Double precision rounded after every operation, as for the gains (portable_kernels.cpp).
-#if defined(__FLT_EVAL_METHOD__) && __FLT_EVAL_METHOD__ != 0
-#error "imaging/ needs floating point without excess precision: -msse2 -mfpmath=sse on x86"
-#endif
+#include "imaging/exact_floating_point.h"
 
 namespace {
 
