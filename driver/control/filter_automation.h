@@ -4,7 +4,7 @@
 
 #include "device/streaming_headers.h"
 
-constexpr ULONG FilterPropertySetCount = 2;
+constexpr ULONG FilterPropertySetCount = 3;
 
 extern const KSPROPERTY_SET FilterPropertySets[FilterPropertySetCount];
 extern const KSAUTOMATION_TABLE FilterAutomationTable;

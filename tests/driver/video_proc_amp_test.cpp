@@ -1,8 +1,9 @@
-// The standard video processing property set, driven like a capture application drives it:
-// requests on the capture filter of a plugged-in simulated camera, checked against the private
-// set's items (the same settings) and the registry.
+// The standard video processing and camera control property sets, driven like a capture
+// application drives them: requests on the capture filter of a plugged-in simulated camera,
+// checked against the private set's items (the same settings), the sensor and the registry.
 #include "camera_fixture.h"
 
+#include "control/camera_control.h"
 #include "control/property_set.h"
 #include "control/property_ranges.h"
 
@@ -37,11 +38,12 @@ protected:
 
     // The record is both the property buffer (header first) and the data buffer.
     template <typename Record>
-    ksclient::PropertyResult Request(ULONG id, ULONG flags, Record& record)
+    ksclient::PropertyResult Request(ULONG id, ULONG flags, Record& record,
+                                     const GUID& set = PROPSETID_VIDCAP_VIDEOPROCAMP)
     {
         const auto* tail = reinterpret_cast<const std::uint8_t*>(&record) + sizeof(KSPROPERTY);
-        return ksclient::PropertyRequest(filter_.Get(), PROPSETID_VIDCAP_VIDEOPROCAMP, id, flags,
-                                         tail, sizeof record, &record, sizeof record);
+        return ksclient::PropertyRequest(filter_.Get(), set, id, flags, tail, sizeof record,
+                                         &record, sizeof record);
     }
     NTSTATUS Set(ULONG id, LONG value, ULONG flags = kManual)
     {
@@ -61,10 +63,11 @@ protected:
         return record;
     }
     // Basic support with a data buffer of `size` bytes (filled with 0xEE beforehand).
-    ksclient::PropertyResult Support(ULONG id, std::vector<std::uint8_t>& data, ULONG size)
+    ksclient::PropertyResult Support(ULONG id, std::vector<std::uint8_t>& data, ULONG size,
+                                     const GUID& set = PROPSETID_VIDCAP_VIDEOPROCAMP)
     {
         data.assign(size, 0xEE);
-        return ksclient::PropertyRequest(filter_.Get(), PROPSETID_VIDCAP_VIDEOPROCAMP, id,
+        return ksclient::PropertyRequest(filter_.Get(), set, id,
                                          KSPROPERTY_TYPE_BASICSUPPORT, nullptr, sizeof(KSPROPERTY),
                                          size == 0 ? nullptr : data.data(), size);
     }
@@ -334,6 +337,148 @@ TEST_F(VideoProcAmpTest, ItemsTheCameraLacksAreNotFound)
         KSPROPERTY_VIDEOPROCAMP_S record{};
         EXPECT_EQ(Request(id, KSPROPERTY_TYPE_GET, record).status, STATUS_NOT_FOUND) << id;
     }
+}
+
+// Exposure in log2 seconds: rows for a row time, worked out by hand (rows = 2^n * clock / row
+// clocks, rounded to the nearest row).
+struct ExposureRowsRow {
+    LONG log2Seconds;
+    ULONG rowClocks;
+    ULONG clockHz;
+    ULONG rows;
+};
+
+class ExposureRows : public testing::TestWithParam<ExposureRowsRow> {};
+
+TEST_P(ExposureRows, RoundToTheNearestRow)
+{
+    const ExposureRowsRow& row = GetParam();
+    EXPECT_EQ(ExposureRowsFor(row.log2Seconds, row.rowClocks, row.clockHz), row.rows);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ExposureRows,
+    testing::Values(ExposureRowsRow{-6, 816, 26666667, 511},   // 510.62
+                    ExposureRowsRow{-7, 816, 26666667, 255},   // 255.31
+                    ExposureRowsRow{0, 816, 26666667, 32680},  // 32679.74
+                    ExposureRowsRow{-15, 816, 26666667, 1},    // 0.997
+                    ExposureRowsRow{-16, 816, 26666667, 0},    // 0.499
+                    ExposureRowsRow{3, 816, 2000000, 19608},   // 19607.84
+                    ExposureRowsRow{-12, 816, 2000000, 1},     // 0.598
+                    ExposureRowsRow{-2, 660, 8000000, 3030},   // 3030.30
+                    ExposureRowsRow{4, 816, 26666667, 0},      // beyond the computed span
+                    ExposureRowsRow{-21, 816, 26666667, 0}));
+
+class CameraControlTest : public VideoProcAmpTest {
+protected:
+    NTSTATUS SetExposure(LONG value, ULONG flags = KSPROPERTY_CAMERACONTROL_FLAGS_MANUAL)
+    {
+        KSPROPERTY_CAMERACONTROL_S record{};
+        record.Value = value;
+        record.Flags = flags;
+        return Request(KSPROPERTY_CAMERACONTROL_EXPOSURE, KSPROPERTY_TYPE_SET, record,
+                       PROPSETID_VIDCAP_CAMERACONTROL)
+            .status;
+    }
+    KSPROPERTY_CAMERACONTROL_S GetExposure()
+    {
+        KSPROPERTY_CAMERACONTROL_S record{};
+        record.Value = kSentinel;
+        EXPECT_EQ(Request(KSPROPERTY_CAMERACONTROL_EXPOSURE, KSPROPERTY_TYPE_GET, record,
+                          PROPSETID_VIDCAP_CAMERACONTROL)
+                      .status,
+                  STATUS_SUCCESS);
+        return record;
+    }
+    PropertyRangeDescription ExposureSupport()
+    {
+        std::vector<std::uint8_t> data;
+        auto result = Support(KSPROPERTY_CAMERACONTROL_EXPOSURE, data, kFullSupportSize,
+                              PROPSETID_VIDCAP_CAMERACONTROL);
+        EXPECT_EQ(result.status, STATUS_SUCCESS);
+        EXPECT_EQ(result.bytesReturned, kFullSupportSize);
+        PropertyRangeDescription answer{};
+        std::memcpy(&answer, data.data(), kFullSupportSize);
+        return answer;
+    }
+    std::uint16_t ExposureRegister() const { return plugged_->camera->PeekSensorRegister(0x0B); }
+};
+
+TEST_F(CameraControlTest, ExposureIsLog2SecondsOfTheSensorsRows)
+{
+    // Full window at the fastest clock: a row is 752 + 64 pixel clocks at 26.67 MHz (30.6 us).
+    PropertyRangeDescription answer = ExposureSupport();
+    EXPECT_EQ(answer.Range.Bounds.SignedMinimum, -15);  // 1 row
+    EXPECT_EQ(answer.Range.Bounds.SignedMaximum, 0);    // 32680 rows
+    EXPECT_EQ(answer.Default, -6);                      // 511 rows, nearest 480
+
+    ASSERT_EQ(SetExposure(-6), STATUS_SUCCESS);
+    EXPECT_EQ(ExposureRegister(), 511);
+    EXPECT_EQ(Private(CameraProperty::Exposure), 511);
+    KSPROPERTY_CAMERACONTROL_S record = GetExposure();
+    EXPECT_EQ(record.Value, -6);
+    EXPECT_EQ(record.Flags, ULONG{KSPROPERTY_CAMERACONTROL_FLAGS_MANUAL});
+    EXPECT_EQ(record.Capabilities,
+              ULONG{KSPROPERTY_CAMERACONTROL_FLAGS_MANUAL | KSPROPERTY_CAMERACONTROL_FLAGS_AUTO});
+
+    // Private row counts read back as the nearest power of two.
+    SetPrivate(CameraProperty::Exposure, 32767);
+    EXPECT_EQ(GetExposure().Value, 0);
+    SetPrivate(CameraProperty::Exposure, 380);  // 255 rows (-7) is nearer than 511 (-6)
+    EXPECT_EQ(GetExposure().Value, -7);
+    SetPrivate(CameraProperty::Exposure, 1);
+    EXPECT_EQ(GetExposure().Value, -15);
+}
+
+TEST_F(CameraControlTest, RefusedExposureSetsChangeNothing)
+{
+    ASSERT_EQ(SetExposure(-8), STATUS_SUCCESS);
+    const std::uint16_t rows = ExposureRegister();
+    EXPECT_EQ(rows, 128);  // 127.66
+    EXPECT_EQ(SetExposure(1), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(SetExposure(-16), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(SetExposure(-3, KSPROPERTY_CAMERACONTROL_FLAGS_RELATIVE), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(SetExposure(-3, KSPROPERTY_CAMERACONTROL_FLAGS_AUTO |
+                                  KSPROPERTY_CAMERACONTROL_FLAGS_MANUAL),
+              STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(ExposureRegister(), rows);
+    EXPECT_EQ(GetExposure().Value, -8);
+}
+
+TEST_F(CameraControlTest, AutoFlagIsTheSensorsAutomaticExposure)
+{
+    ASSERT_EQ(SetExposure(0, KSPROPERTY_CAMERACONTROL_FLAGS_AUTO), STATUS_SUCCESS);
+    EXPECT_EQ(Private(CameraProperty::AEC), 1);
+    EXPECT_EQ(GetExposure().Flags, ULONG{KSPROPERTY_CAMERACONTROL_FLAGS_AUTO});
+
+    // A manual set switches it off and applies the value.
+    ASSERT_EQ(SetExposure(-5), STATUS_SUCCESS);
+    EXPECT_EQ(Private(CameraProperty::AEC), 0);
+    EXPECT_EQ(ExposureRegister(), 1021);  // 1021.24
+    EXPECT_EQ(GetExposure().Flags, ULONG{KSPROPERTY_CAMERACONTROL_FLAGS_MANUAL});
+
+    SetPrivate(CameraProperty::AEC, 1);
+    EXPECT_EQ(GetExposure().Flags, ULONG{KSPROPERTY_CAMERACONTROL_FLAGS_AUTO});
+}
+
+TEST_F(CameraControlTest, RangeFollowsTheClock)
+{
+    SetPrivate(CameraProperty::Clock, 5);  // 2 MHz: a row takes 408 us
+    PropertyRangeDescription answer = ExposureSupport();
+    EXPECT_EQ(answer.Range.Bounds.SignedMinimum, -12);
+    EXPECT_EQ(answer.Range.Bounds.SignedMaximum, 3);
+    EXPECT_EQ(answer.Default, -2);  // 613 rows; 306 (-3) is further from 480
+    ASSERT_EQ(SetExposure(3), STATUS_SUCCESS);
+    EXPECT_EQ(ExposureRegister(), 19608);
+    EXPECT_EQ(GetExposure().Value, 3);
+}
+
+TEST_F(CameraControlTest, ExposureIsSavedUnderThePrivateRegistryValue)
+{
+    ASSERT_EQ(SetExposure(-4), STATUS_SUCCESS);  // 2042.48 rows
+    filter_.Close();
+    EXPECT_EQ(reg::ReadDword(plugged_->DriverKey(), L"Exposure"), 2042u);
+    EXPECT_EQ(reg::ReadDword(plugged_->DriverKey(), L"AEC"), 0u);
 }
 
 }  // namespace
