@@ -2,6 +2,8 @@
 // register-backed settings with their read-backs.
 #include "camera/sensor_programming.h"
 
+#include "camera/row_time.h"
+
 #include "control/settings_persistence.h"
 #include "device/capture_device.h"
 #include "imaging/image_processor.h"
@@ -177,8 +179,7 @@ void CaptureDevice::StartSensor()
         readMode |= 0xA;
     }
     WriteSensorRegister(this, ReadModeRegister, readMode);
-    ULONG blanking = Geometry.FrameWidth >= 570 ? 64 : ((663 - Geometry.FrameWidth) & ~3u);
-    WriteSensorRegister(this, HorizontalBlankingRegister, blanking);
+    WriteSensorRegister(this, HorizontalBlankingRegister, HorizontalBlankingFor(Geometry.FrameWidth));
     WriteSensorRegister(this, VerticalBlankingRegister, 45);
 
     // Stored only when they change: a clock change or a camera reprogrammed after a port reset

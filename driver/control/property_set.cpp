@@ -327,17 +327,3 @@ const KSPROPERTY_ITEM CameraPropertyItems[CameraPropertyCount] = {
 const KSPROPERTY_SET CameraPropertySets[1] = {
     {&CameraPropertySet, CameraPropertyCount, CameraPropertyItems, 0, nullptr},
 };
-
-// Only the private set; no methods and no events. The method and event item sizes are those of
-// KSMETHOD_ITEM and KSEVENT_ITEM on the 32-bit platform.
-const KSAUTOMATION_TABLE FilterAutomationTable = {
-    1,                        // PropertySetsCount
-    sizeof(KSPROPERTY_ITEM),  // PropertyItemSize
-    CameraPropertySets,
-    0,   // MethodSetsCount
-    24,  // MethodItemSize
-    nullptr,
-    0,   // EventSetsCount
-    24,  // EventItemSize
-    nullptr,
-};

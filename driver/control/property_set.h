@@ -201,7 +201,7 @@ NTSTATUS NTAPI RawPropertyHandler(PIRP irp, PKSIDENTIFIER request, PVOID data);
 // ImageParameterPropertyHandler (one per processor parameter) and ConstantPropertyHandler (one
 // per constant) are instances of templates private to the set; reach them through the items.
 
-// The set's items (ids 0 to 60, in id order), the set, and the filter's automation table.
+// The set's items (ids 0 to 60, in id order) and the set (the filter's automation table, with
+// the standard sets beside it, is in control/filter_automation.h).
 extern const KSPROPERTY_ITEM CameraPropertyItems[CameraPropertyCount];
 extern const KSPROPERTY_SET CameraPropertySets[1];
-extern const KSAUTOMATION_TABLE FilterAutomationTable;

@@ -1,7 +1,7 @@
 // The driver's descriptor tables.
 #include "device/descriptor_tables.h"
 
-#include "control/property_set.h"
+#include "control/filter_automation.h"
 #include "device/capture_device.h"
 #include "pin/capture_pin.h"
 #include "pin/format_negotiation.h"

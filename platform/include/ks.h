@@ -51,6 +51,12 @@ inline constexpr GUID KSINTERFACESETID_Standard =
     STATIC_GUID_INIT(STATIC_KSINTERFACESETID_Standard);
 inline constexpr GUID KSMEDIUMSETID_Standard = STATIC_GUID_INIT(STATIC_KSMEDIUMSETID_Standard);
 
+// The type set of property values described by basic-support answers (Id: a VARENUM type).
+#define STATIC_KSPROPTYPESETID_General                                                             \
+    0x97E99BA0, 0xBDEA, 0x11CF, 0xA5, 0xD6, 0x28, 0xDB, 0x04, 0xC1, 0x00, 0x00
+inline constexpr GUID KSPROPTYPESETID_General = STATIC_GUID_INIT(STATIC_KSPROPTYPESETID_General);
+#define VT_I4 3
+
 // ---------------------------------------------------------------------------------------------
 // Identifiers, properties and formats
 
@@ -92,6 +98,14 @@ typedef struct {
     ULONG Reserved;
 } KSP_PIN, *PKSP_PIN;
 static_assert(sizeof(KSP_PIN) == 32, "KSP_PIN layout");
+
+// A node property: the property header plus the topology node id.
+typedef struct {
+    KSPROPERTY Property;
+    ULONG NodeId;
+    ULONG Reserved;
+} KSP_NODE, *PKSP_NODE;
+static_assert(sizeof(KSP_NODE) == 32, "KSP_NODE layout");
 
 typedef struct {
     ULONG Size;
@@ -381,6 +395,32 @@ typedef struct {
     KSPROPERTY_MEMBERSHEADER MembersHeader;
     const VOID* Members;
 } KSPROPERTY_MEMBERSLIST, *PKSPROPERTY_MEMBERSLIST;
+
+// What the members of a members list are (MembersFlags), and how they apply (Flags).
+#define KSPROPERTY_MEMBER_RANGES 0x00000001
+#define KSPROPERTY_MEMBER_STEPPEDRANGES 0x00000002
+#define KSPROPERTY_MEMBER_VALUES 0x00000003
+#define KSPROPERTY_MEMBER_FLAG_DEFAULT 0x00000001
+
+typedef struct {
+    union {
+        struct {
+            LONG SignedMinimum;
+            LONG SignedMaximum;
+        };
+        struct {
+            ULONG UnsignedMinimum;
+            ULONG UnsignedMaximum;
+        };
+    };
+} KSPROPERTY_BOUNDS_LONG, *PKSPROPERTY_BOUNDS_LONG;
+
+typedef struct {
+    ULONG SteppingDelta;
+    ULONG Reserved;
+    KSPROPERTY_BOUNDS_LONG Bounds;
+} KSPROPERTY_STEPPING_LONG, *PKSPROPERTY_STEPPING_LONG;
+static_assert(sizeof(KSPROPERTY_STEPPING_LONG) == 16, "KSPROPERTY_STEPPING_LONG layout");
 
 typedef struct {
     KSIDENTIFIER PropTypeSet;

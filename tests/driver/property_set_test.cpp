@@ -2,6 +2,7 @@
 // capture filter of a plugged-in simulated camera, checked against what the camera saw.
 #include "camera_fixture.h"
 
+#include "control/filter_automation.h"
 #include "control/property_set.h"
 #include "device/descriptor_tables.h"
 #include "usb/frame_timeout.h"
