@@ -123,10 +123,7 @@ NTSTATUS NTAPI CapturePin::SetDeviceState(PKSPIN pin, KSSTATE target, KSSTATE pr
     CaptureDevice* device = capture->Device;
     switch (target) {
     case KSSTATE_STOP:
-        if (capture->CaptureState != CaptureStopped) {
-            device->StopCapture();
-            capture->CaptureState = CaptureStopped;
-        }
+        capture->StopCapture();
         if (capture->Acquired) {
             ReleaseClock(capture);
             device->ReleaseStream();
@@ -135,6 +132,7 @@ NTSTATUS NTAPI CapturePin::SetDeviceState(PKSPIN pin, KSSTATE target, KSSTATE pr
         return STATUS_SUCCESS;
     case KSSTATE_ACQUIRE:
         if (previous == KSSTATE_STOP) {
+            capture->Pictures.Reset();
             NTSTATUS status = device->AcquireStream(capture, &capture->VideoInfo);
             capture->Acquired = NT_SUCCESS(status) ? TRUE : FALSE;
             if (NT_SUCCESS(status) &&
@@ -143,10 +141,7 @@ NTSTATUS NTAPI CapturePin::SetDeviceState(PKSPIN pin, KSSTATE target, KSSTATE pr
             }
             return status;
         }
-        if (capture->CaptureState != CaptureStopped) {
-            device->StopCapture();
-            capture->CaptureState = CaptureStopped;
-        }
+        capture->StopCapture();
         return STATUS_SUCCESS;
     case KSSTATE_PAUSE:
         if (previous == KSSTATE_RUN) {
@@ -175,6 +170,19 @@ NTSTATUS NTAPI CapturePin::SetDeviceState(PKSPIN pin, KSSTATE target, KSSTATE pr
     }
 }
 
+void CapturePin::StopCapture()
+{
+    if (CaptureState == CaptureStopped) {
+        return;
+    }
+    Device->StopCapture();
+    CaptureState = CaptureStopped;
+    // The worker numbers the next run's pictures from 1 again.
+    if (Device->Worker != nullptr) {
+        Pictures.EndRun(Device->Worker->ReadPicturesTaken());
+    }
+}
+
 NTSTATUS NTAPI CapturePin::Process(PKSPIN pin)
 {
     CapturePin* capture = FromKsPin(pin);
@@ -193,6 +201,8 @@ NTSTATUS NTAPI CapturePin::Process(PKSPIN pin)
         if (worker->IsRunning() && worker->OutputImage() != nullptr) {
             if (capture->DeliverFrame(pointer)) {
                 capture->CountDelivery(worker->ReadFramesConverted());
+                capture->Pictures.CountDelivery(worker->ReadOutputPicture(),
+                                                pointer->StreamHeader->DataUsed);
             } else {
                 InterlockedIncrement(&capture->DroppedFrames);
             }

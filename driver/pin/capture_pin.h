@@ -4,6 +4,7 @@
 #pragma once
 
 #include "device/streaming_headers.h"
+#include "pin/frame_statistics.h"
 
 class CaptureDevice;
 
@@ -41,6 +42,8 @@ public:
     // The worker's conversion count when the last frame was delivered (the count restarts with
     // the worker).
     LONG volatile DeliveredConversion;
+    // Pictures delivered and dropped since the pin left KSSTATE_STOP.
+    FrameStatistics Pictures;
 
 private:
     ~CapturePin() = default;
@@ -48,6 +51,8 @@ private:
     // cannot hold the image.
     bool DeliverFrame(PKSSTREAM_POINTER pointer);
     void CountDelivery(LONG framesConverted);
+    // Stops the capture of a running or paused pin and closes its run of pictures.
+    void StopCapture();
 };
 
 extern const KSPIN_DISPATCH PinDispatch;

@@ -43,6 +43,29 @@ typedef struct tagKS_SIZE {
 #define KS_BI_RGB 0L
 #define KS_BI_BITFIELDS 3L
 
+// The dropped-frame property set of a capture pin.
+#define STATIC_PROPSETID_VIDCAP_DROPPEDFRAMES                                                      \
+    0xC6E13344, 0x30AC, 0x11D0, 0xA1, 0x8C, 0x00, 0xA0, 0xC9, 0x11, 0x89, 0x56
+inline constexpr GUID PROPSETID_VIDCAP_DROPPEDFRAMES =
+    STATIC_GUID_INIT(STATIC_PROPSETID_VIDCAP_DROPPEDFRAMES);
+
+typedef enum {
+    KSPROPERTY_DROPPEDFRAMES_CURRENT
+} KSPROPERTY_VIDCAP_DROPPEDFRAMES;
+
+typedef struct {
+    KSPROPERTY Property;
+    LONGLONG PictureNumber DECLSPEC_ALIGN8;
+    LONGLONG DropCount DECLSPEC_ALIGN8;
+    ULONG AverageFrameSize;
+} KSPROPERTY_DROPPEDFRAMES_CURRENT_S, *PKSPROPERTY_DROPPEDFRAMES_CURRENT_S;
+static_assert(sizeof(KSPROPERTY_DROPPEDFRAMES_CURRENT_S) == 48,
+              "KSPROPERTY_DROPPEDFRAMES_CURRENT_S layout");
+static_assert(offsetof(KSPROPERTY_DROPPEDFRAMES_CURRENT_S, PictureNumber) == 24,
+              "KSPROPERTY_DROPPEDFRAMES_CURRENT_S layout");
+static_assert(offsetof(KSPROPERTY_DROPPEDFRAMES_CURRENT_S, AverageFrameSize) == 40,
+              "KSPROPERTY_DROPPEDFRAMES_CURRENT_S layout");
+
 typedef struct tagKS_BITMAPINFOHEADER {
     DWORD biSize;
     LONG biWidth;
