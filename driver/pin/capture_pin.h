@@ -44,12 +44,16 @@ public:
     LONG volatile DeliveredConversion;
     // Pictures delivered and dropped since the pin left KSSTATE_STOP.
     FrameStatistics Pictures;
+    // The presentation time of the last frame delivered with a clock; written only by the
+    // process pass.
+    LONGLONG LastPresentationTime;
 
 private:
     ~CapturePin() = default;
     // Fills the client's frame; false (frame untouched, completed as too small) when the frame
     // cannot hold the image.
-    bool DeliverFrame(PKSSTREAM_POINTER pointer);
+    // `picture` is the worker's number of the picture in the output image.
+    bool DeliverFrame(PKSSTREAM_POINTER pointer, LONG picture);
     void CountDelivery(LONG framesConverted);
     // Stops the capture of a running or paused pin and closes its run of pictures.
     void StopCapture();
