@@ -39,16 +39,17 @@ const DropCase kDropCases[] = {
          p.camera->ShortenFrames(2, 30000);
          return 2;
      }},
-    {"FailedChunks",
+    {"FailedChunk",
      [](PluggedCamera& p, CaptureDevice&) {
          p.camera->FailNextIn(0x83, usbd::EndpointResult::Error);
-         p.camera->FailNextIn(0x83, usbd::EndpointResult::Error);
-         return 2;
+         return 1;
      }},
     {"LateFrames",
      [](PluggedCamera& p, CaptureDevice&) {
+         // A late frame's read times out; the data that comes after it may still fill the
+         // next read, so only the first is surely lost.
          p.camera->DelayFrames(2, std::chrono::milliseconds(kFrameTimeoutMs + 40));
-         return 2;
+         return 1;
      }},
     // The client queues no frame while the camera sends three: none of them reaches it (the
     // next frame it queues is filled only after a newer frame came).
@@ -155,12 +156,14 @@ TEST_P(DroppedFrames, EveryPictureIsDeliveredOrDropped)
     EXPECT_GE(before.DropCount, 0);
     EXPECT_EQ(before.AverageFrameSize, FrameBytes());
 
+    LONGLONG receivedBefore = PicturesReceived();
     int lost = row.inject(*plugged_, *device_);
     ASSERT_GE(lost, 0) << row.name;
     ASSERT_NO_FATAL_FAILURE(ReadFrames(3));
     KSPROPERTY_DROPPEDFRAMES_CURRENT_S after = Current();
     EXPECT_EQ(after.PictureNumber - after.DropCount, PicturesReceived());
-    EXPECT_GE(after.PictureNumber - before.PictureNumber, 3 + lost);
+    EXPECT_GE(after.PictureNumber - before.PictureNumber,
+              PicturesReceived() - receivedBefore + lost);
     EXPECT_GE(after.DropCount - before.DropCount, lost);
     EXPECT_EQ(after.AverageFrameSize, FrameBytes());
 
@@ -195,7 +198,9 @@ TEST_F(DroppedFrames, CountsStartAgainWhenThePinLeavesStopAndNumberOnAcrossRuns)
     ASSERT_NO_FATAL_FAILURE(StartStreaming());
     ASSERT_NO_FATAL_FAILURE(ReadFrames(2));
     KSPROPERTY_DROPPEDFRAMES_CURRENT_S first = Current();
-    EXPECT_GE(first.PictureNumber, 2);
+    // Two frames, one picture or two (a slow pass may repeat the first).
+    EXPECT_GE(first.PictureNumber, 1);
+    EXPECT_EQ(first.PictureNumber - first.DropCount, PicturesReceived());
 
     // Back to acquire and running again: the worker numbers from 1, the pin numbers on.
     ASSERT_EQ(pin_.SetState(KSSTATE_ACQUIRE), STATUS_SUCCESS);
