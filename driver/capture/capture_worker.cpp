@@ -59,6 +59,8 @@ NTSTATUS CaptureWorker::StartWorker(ImageProcessor* processor, LONG width, LONG 
     LONG outputSize = width * height * 4;
     InterlockedExchange(&FramesRead, 0);
     InterlockedExchange(&FramesConverted, 0);
+    InterlockedExchange(&PicturesTaken, 0);
+    InterlockedExchange(&OutputPicture, 0);
     NoteCameraProgrammed(Device);
     Device->StartSensor();
     ULONG transferSize = 0;
@@ -178,10 +180,12 @@ void CaptureWorker::CaptureLoop()
         RawState[index] = RawFilling;
         KfReleaseSpinLock(&StateLock, irql);
 
-        bool read = ReadIntoBuffer(index);
+        LONG picture = ReadIntoBuffer(index);
+        bool read = picture != 0;
 
         irql = KfAcquireSpinLock(&StateLock);
         RawState[index] = read ? RawReady : RawFree;
+        RawPicture[index] = picture;
         KfReleaseSpinLock(&StateLock, irql);
         if (read) {
             Device->NotifyFrameReady();
@@ -189,17 +193,23 @@ void CaptureWorker::CaptureLoop()
     }
 }
 
-bool CaptureWorker::ReadIntoBuffer(ULONG index)
+LONG CaptureWorker::ReadIntoBuffer(ULONG index)
 {
     if (InterlockedExchangeAdd(&WorkerState, 0) != WorkerRunning) {
-        return false;
+        return 0;
     }
     BOOLEAN read = FALSE;
     Device->ReadFrame(RawBuffer[index], &read);
     if (read) {
         InterlockedIncrement(&FramesRead);
+        return InterlockedIncrement(&PicturesTaken);
     }
-    return read != FALSE;
+    // A frame that did not come whole is a picture lost, unless a stop or pause ended the read.
+    if (InterlockedExchangeAdd(&RunFlag, 0) != 0 &&
+        InterlockedExchangeAdd(&Device->Transfer.ReadsStopped, 0) == 0) {
+        InterlockedIncrement(&PicturesTaken);
+    }
+    return 0;
 }
 
 bool CaptureWorker::IsRunning()
@@ -226,8 +236,10 @@ void CaptureWorker::ConvertNewestFrame()
     } else if (RawState[1] == RawReady) {
         taken = 1;
     }
+    LONG picture = 0;
     if (taken >= 0) {
         RawState[taken] = RawConverting;
+        picture = RawPicture[taken];
     }
     KfReleaseSpinLock(&StateLock, irql);
     if (taken < 0) {
@@ -239,6 +251,7 @@ void CaptureWorker::ConvertNewestFrame()
     Device->GetRawPitch(&pitch);
     if (Processor->Convert(RawBuffer[taken], offset, pitch)) {
         InterlockedIncrement(&FramesConverted);
+        InterlockedExchange(&OutputPicture, picture);
     }
     irql = KfAcquireSpinLock(&StateLock);
     RawState[taken] = RawFree;
@@ -256,6 +269,16 @@ void CaptureWorker::FinishProcessing()
 LONG CaptureWorker::ReadFramesConverted()
 {
     return InterlockedExchangeAdd(&FramesConverted, 0);
+}
+
+LONG CaptureWorker::ReadPicturesTaken()
+{
+    return InterlockedExchangeAdd(&PicturesTaken, 0);
+}
+
+LONG CaptureWorker::ReadOutputPicture()
+{
+    return InterlockedExchangeAdd(&OutputPicture, 0);
 }
 
 LONG CaptureWorker::ReadFramesRead()

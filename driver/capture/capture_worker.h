@@ -29,6 +29,8 @@ public:
     void FinishProcessing();
     LONG ReadFramesRead();
     LONG ReadFramesConverted();
+    LONG ReadPicturesTaken();
+    LONG ReadOutputPicture();
     bool IsRunning();
     bool IsPaused();
     UCHAR* OutputImage() const { return OutputBuffer; }
@@ -50,6 +52,13 @@ public:
     // Raw frames converted into the output image since the last start; written only by the
     // process pass, read by the pin and by statistics.
     LONG volatile FramesConverted;
+    // Pictures since the last start: frames asked of the camera while running, whole or not
+    // (a read ended by a stop or pause is none). Written only by the capture thread.
+    LONG volatile PicturesTaken;
+    // The picture each raw buffer holds (guarded by StateLock with RawState), and the picture
+    // in the output image, 0 before the first conversion (written only by the process pass).
+    LONG RawPicture[2];
+    LONG volatile OutputPicture;
 
 private:
     ~CaptureWorker() = default;
@@ -58,7 +67,8 @@ private:
     void StopThread();
     void WaitForProcessPass();
     void CaptureLoop();
-    bool ReadIntoBuffer(ULONG index);
+    // The picture read into the buffer, or 0 when no whole frame came.
+    LONG ReadIntoBuffer(ULONG index);
     void FreeBuffers();
     static void NTAPI ThreadStart(PVOID context);
 };

@@ -4,6 +4,7 @@
 #include "control/filter_automation.h"
 #include "device/capture_device.h"
 #include "pin/capture_pin.h"
+#include "pin/dropped_frames.h"
 #include "pin/format_negotiation.h"
 
 namespace {
@@ -66,7 +67,7 @@ const KSALLOCATOR_FRAMING_EX PinAllocatorFraming = {
 
 const KSPIN_DESCRIPTOR_EX PinDescriptorTemplate = {
     &PinDispatch,
-    nullptr,  // AutomationTable
+    &PinAutomationTable,
     {
         0,        // InterfacesCount
         nullptr,  // Interfaces

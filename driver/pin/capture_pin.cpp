@@ -37,7 +37,10 @@ const KSPIN_DISPATCH PinDispatch = {
     nullptr,  // Allocator
 };
 
-CapturePin::CapturePin(PKSPIN pin, CaptureDevice* device) : Pin(pin), Device(device) {}
+CapturePin::CapturePin(PKSPIN pin, CaptureDevice* device)
+    : Pin(pin), Device(device), LastPresentationTime(-1)
+{
+}
 
 CapturePin* CapturePin::FromKsPin(PKSPIN pin)
 {
@@ -75,6 +78,8 @@ NTSTATUS NTAPI CapturePin::Create(PKSPIN pin, PIRP)
         return status;
     }
     pin->Context = capture;
+    // Every frame carries its frame information after the stream header.
+    pin->StreamHeaderSize = sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO);
     CopyConnectionFormat(capture);
 
     status = _KsEdit(pin->Bag, reinterpret_cast<PVOID*>(const_cast<KSPIN_DESCRIPTOR_EX**>(&pin->Descriptor)),
@@ -123,10 +128,7 @@ NTSTATUS NTAPI CapturePin::SetDeviceState(PKSPIN pin, KSSTATE target, KSSTATE pr
     CaptureDevice* device = capture->Device;
     switch (target) {
     case KSSTATE_STOP:
-        if (capture->CaptureState != CaptureStopped) {
-            device->StopCapture();
-            capture->CaptureState = CaptureStopped;
-        }
+        capture->StopCapture();
         if (capture->Acquired) {
             ReleaseClock(capture);
             device->ReleaseStream();
@@ -135,6 +137,8 @@ NTSTATUS NTAPI CapturePin::SetDeviceState(PKSPIN pin, KSSTATE target, KSSTATE pr
         return STATUS_SUCCESS;
     case KSSTATE_ACQUIRE:
         if (previous == KSSTATE_STOP) {
+            capture->Pictures.Reset();
+            capture->LastPresentationTime = -1;
             NTSTATUS status = device->AcquireStream(capture, &capture->VideoInfo);
             capture->Acquired = NT_SUCCESS(status) ? TRUE : FALSE;
             if (NT_SUCCESS(status) &&
@@ -143,10 +147,7 @@ NTSTATUS NTAPI CapturePin::SetDeviceState(PKSPIN pin, KSSTATE target, KSSTATE pr
             }
             return status;
         }
-        if (capture->CaptureState != CaptureStopped) {
-            device->StopCapture();
-            capture->CaptureState = CaptureStopped;
-        }
+        capture->StopCapture();
         return STATUS_SUCCESS;
     case KSSTATE_PAUSE:
         if (previous == KSSTATE_RUN) {
@@ -175,6 +176,19 @@ NTSTATUS NTAPI CapturePin::SetDeviceState(PKSPIN pin, KSSTATE target, KSSTATE pr
     }
 }
 
+void CapturePin::StopCapture()
+{
+    if (CaptureState == CaptureStopped) {
+        return;
+    }
+    Device->StopCapture();
+    CaptureState = CaptureStopped;
+    // The worker numbers the next run's pictures from 1 again.
+    if (Device->Worker != nullptr) {
+        Pictures.EndRun(Device->Worker->ReadPicturesTaken());
+    }
+}
+
 NTSTATUS NTAPI CapturePin::Process(PKSPIN pin)
 {
     CapturePin* capture = FromKsPin(pin);
@@ -191,7 +205,7 @@ NTSTATUS NTAPI CapturePin::Process(PKSPIN pin)
         // A pass that runs after the worker stopped neither converts nor copies: the frame
         // stays queued for the next run.
         if (worker->IsRunning() && worker->OutputImage() != nullptr) {
-            if (capture->DeliverFrame(pointer)) {
+            if (capture->DeliverFrame(pointer, worker->ReadOutputPicture())) {
                 capture->CountDelivery(worker->ReadFramesConverted());
             } else {
                 InterlockedIncrement(&capture->DroppedFrames);
@@ -213,7 +227,7 @@ void CapturePin::CountDelivery(LONG framesConverted)
     }
 }
 
-bool CapturePin::DeliverFrame(PKSSTREAM_POINTER pointer)
+bool CapturePin::DeliverFrame(PKSSTREAM_POINTER pointer, LONG picture)
 {
     PKSSTREAM_HEADER header = pointer->StreamHeader;
     const CaptureDevice& device = *Device;
@@ -236,11 +250,28 @@ bool CapturePin::DeliverFrame(PKSSTREAM_POINTER pointer)
     header->PresentationTime.Numerator = 1;
     header->PresentationTime.Denominator = 1;
     if (ReferenceClock != nullptr) {
-        header->PresentationTime.Time = ReferenceClock->GetTime();
+        // Strictly increasing, even for two frames within one tick of the clock.
+        LONGLONG time = ReferenceClock->GetTime();
+        if (time <= LastPresentationTime) {
+            time = LastPresentationTime + 1;
+        }
+        LastPresentationTime = time;
+        header->PresentationTime.Time = time;
         header->OptionsFlags =
             KSSTREAM_HEADER_OPTIONSF_TIMEVALID | KSSTREAM_HEADER_OPTIONSF_DURATIONVALID;
     } else {
         header->PresentationTime.Time = 0;
+    }
+    FramePictureCounts counts = Pictures.CountDelivery(picture, header->DataUsed);
+    // The frame information follows the header when the client's header is long enough for it
+    // (the framework keeps Size within the client's buffer).
+    if (header->Size >= sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO)) {
+        auto* info = reinterpret_cast<PKS_FRAME_INFO>(header + 1);
+        RtlZeroMemory(info, sizeof(KS_FRAME_INFO));
+        info->ExtendedHeaderSize = sizeof(KS_FRAME_INFO);
+        info->dwFrameFlags = KS_VIDEO_FLAG_FRAME | KS_VIDEO_FLAG_I_FRAME;
+        info->PictureNumber = counts.PictureNumber;
+        info->DropCount = counts.DropCount;
     }
 
     const UCHAR* source = device.Worker->OutputImage();

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "device/streaming_headers.h"
+#include "pin/frame_statistics.h"
 
 class CaptureDevice;
 
@@ -41,13 +42,21 @@ public:
     // The worker's conversion count when the last frame was delivered (the count restarts with
     // the worker).
     LONG volatile DeliveredConversion;
+    // Pictures delivered and dropped since the pin left KSSTATE_STOP.
+    FrameStatistics Pictures;
+    // The presentation time of the last frame delivered with a clock; written only by the
+    // process pass.
+    LONGLONG LastPresentationTime;
 
 private:
     ~CapturePin() = default;
     // Fills the client's frame; false (frame untouched, completed as too small) when the frame
     // cannot hold the image.
-    bool DeliverFrame(PKSSTREAM_POINTER pointer);
+    // `picture` is the worker's number of the picture in the output image.
+    bool DeliverFrame(PKSSTREAM_POINTER pointer, LONG picture);
     void CountDelivery(LONG framesConverted);
+    // Stops the capture of a running or paused pin and closes its run of pictures.
+    void StopCapture();
 };
 
 extern const KSPIN_DISPATCH PinDispatch;

@@ -43,6 +43,62 @@ typedef struct tagKS_SIZE {
 #define KS_BI_RGB 0L
 #define KS_BI_BITFIELDS 3L
 
+// The dropped-frame property set of a capture pin.
+#define STATIC_PROPSETID_VIDCAP_DROPPEDFRAMES                                                      \
+    0xC6E13344, 0x30AC, 0x11D0, 0xA1, 0x8C, 0x00, 0xA0, 0xC9, 0x11, 0x89, 0x56
+inline constexpr GUID PROPSETID_VIDCAP_DROPPEDFRAMES =
+    STATIC_GUID_INIT(STATIC_PROPSETID_VIDCAP_DROPPEDFRAMES);
+
+typedef enum {
+    KSPROPERTY_DROPPEDFRAMES_CURRENT
+} KSPROPERTY_VIDCAP_DROPPEDFRAMES;
+
+typedef struct {
+    KSPROPERTY Property;
+    LONGLONG PictureNumber DECLSPEC_ALIGN8;
+    LONGLONG DropCount DECLSPEC_ALIGN8;
+    ULONG AverageFrameSize;
+} KSPROPERTY_DROPPEDFRAMES_CURRENT_S, *PKSPROPERTY_DROPPEDFRAMES_CURRENT_S;
+static_assert(sizeof(KSPROPERTY_DROPPEDFRAMES_CURRENT_S) == 48,
+              "KSPROPERTY_DROPPEDFRAMES_CURRENT_S layout");
+static_assert(offsetof(KSPROPERTY_DROPPEDFRAMES_CURRENT_S, PictureNumber) == 24,
+              "KSPROPERTY_DROPPEDFRAMES_CURRENT_S layout");
+static_assert(offsetof(KSPROPERTY_DROPPEDFRAMES_CURRENT_S, AverageFrameSize) == 40,
+              "KSPROPERTY_DROPPEDFRAMES_CURRENT_S layout");
+
+// The frame information that follows a video frame's KSSTREAM_HEADER when the pin asks for the
+// longer stream header.
+#define KS_VIDEO_FLAG_FRAME 0x0000L
+#define KS_VIDEO_FLAG_FIELD1 0x0001L
+#define KS_VIDEO_FLAG_FIELD2 0x0002L
+#define KS_VIDEO_FLAG_I_FRAME 0x0000L
+#define KS_VIDEO_FLAG_P_FRAME 0x0010L
+#define KS_VIDEO_FLAG_B_FRAME 0x0020L
+
+typedef struct tagKS_FRAME_INFO {
+    ULONG ExtendedHeaderSize;
+    DWORD dwFrameFlags;
+    LONGLONG PictureNumber DECLSPEC_ALIGN8;
+    LONGLONG DropCount DECLSPEC_ALIGN8;
+    HANDLE hDirectDraw;
+    HANDLE hSurfaceHandle;
+    RECT DirectDrawRect;
+    union {
+        LONG lSurfacePitch;
+        DWORD Reserved1;
+    };
+    DWORD Reserved2;
+    union {
+        struct {
+            DWORD Reserved3;
+            DWORD Reserved4;
+        };
+        ULONGLONG FrameCompletionNumber DECLSPEC_ALIGN8;
+    };
+} KS_FRAME_INFO, *PKS_FRAME_INFO;
+static_assert(offsetof(KS_FRAME_INFO, PictureNumber) == 8, "KS_FRAME_INFO layout");
+static_assert(offsetof(KS_FRAME_INFO, hDirectDraw) == 24, "KS_FRAME_INFO layout");
+
 typedef struct tagKS_BITMAPINFOHEADER {
     DWORD biSize;
     LONG biWidth;

@@ -20,7 +20,7 @@ void CompleteFrame(PIRP irp, NTSTATUS status)
         HeaderOf(irp)->DataUsed = 0;
     }
     irp->IoStatus.Status = status;
-    irp->IoStatus.Information = NT_SUCCESS(status) ? sizeof(KSSTREAM_HEADER) : 0;
+    irp->IoStatus.Information = NT_SUCCESS(status) ? HeaderOf(irp)->Size : 0;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
 }
 
@@ -74,8 +74,11 @@ NTSTATUS QueueFrame(Pin* pin, PIRP irp)
 {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     PKSSTREAM_HEADER header = HeaderOf(irp);
-    if (header == nullptr || stack->Parameters.DeviceIoControl.OutputBufferLength <
-                                 sizeof(KSSTREAM_HEADER)) {
+    // The header's Size may exceed KSSTREAM_HEADER by the extended header the pin asked for
+    // (KSPIN.StreamHeaderSize), never the client's buffer: the minidriver writes up to Size.
+    ULONG length = stack->Parameters.DeviceIoControl.OutputBufferLength;
+    if (header == nullptr || length < sizeof(KSSTREAM_HEADER) ||
+        header->Size < sizeof(KSSTREAM_HEADER) || header->Size > length) {
         irp->IoStatus.Status = STATUS_INVALID_BUFFER_SIZE;
         IoCompleteRequest(irp, IO_NO_INCREMENT);
         return STATUS_INVALID_BUFFER_SIZE;

@@ -24,6 +24,64 @@ TEST_F(StreamHeaders, FramesCarryTheirSizeDurationAndIncreasingClockTimes)
     }
 }
 
+// Each frame's information names its picture and the pictures dropped up to it, as the pin's
+// dropped-frame property does once it is delivered; times grow with every frame.
+TEST_F(StreamHeaders, FramesCarryTheirPictureNumberAndDropCount)
+{
+    StartStreaming(true);
+    std::vector<std::uint8_t> frame;
+    LONGLONG previousTime = -1;
+    LONGLONG previousPicture = 0;
+    LONGLONG pictures = 0;
+    for (int i = 0; i < 6; ++i) {
+        KSSTREAM_HEADER header{};
+        KS_FRAME_INFO info{};
+        ASSERT_EQ(ReadFrame(frame, header, info), STATUS_SUCCESS);
+        EXPECT_EQ(header.DataUsed, FrameBytes());
+        EXPECT_EQ(header.OptionsFlags, static_cast<ULONG>(KSSTREAM_HEADER_OPTIONSF_TIMEVALID |
+                                                          KSSTREAM_HEADER_OPTIONSF_DURATIONVALID));
+        EXPECT_GT(header.PresentationTime.Time, previousTime);
+        previousTime = header.PresentationTime.Time;
+        EXPECT_EQ(info.ExtendedHeaderSize, sizeof(KS_FRAME_INFO));
+        EXPECT_EQ(info.dwFrameFlags, static_cast<DWORD>(KS_VIDEO_FLAG_FRAME));
+        EXPECT_GE(info.PictureNumber, previousPicture);
+        if (info.PictureNumber > previousPicture) {
+            ++pictures;
+        }
+        previousPicture = info.PictureNumber;
+        EXPECT_EQ(info.PictureNumber - info.DropCount, pictures);
+        // No frame is queued now, so nothing is delivered before the property is read.
+        KSPROPERTY_DROPPEDFRAMES_CURRENT_S current{};
+        const auto* tail = reinterpret_cast<const std::uint8_t*>(&current) + sizeof(KSPROPERTY);
+        ASSERT_EQ(ksclient::GetProperty(pin_.Get(), PROPSETID_VIDCAP_DROPPEDFRAMES,
+                                        KSPROPERTY_DROPPEDFRAMES_CURRENT, &current,
+                                        sizeof current, tail, sizeof current - sizeof(KSPROPERTY))
+                      .status,
+                  STATUS_SUCCESS);
+        EXPECT_EQ(current.PictureNumber, info.PictureNumber);
+        EXPECT_EQ(current.DropCount, info.DropCount);
+    }
+    EXPECT_GT(pictures, 0);
+}
+
+// A client header without room for the frame information gets the frame without it.
+TEST_F(StreamHeaders, AShortHeaderGetsTheFrameWithoutItsInformation)
+{
+    StartStreaming(true);
+    std::vector<std::uint8_t> frame(FrameBytes());
+    struct {
+        KSSTREAM_HEADER header;
+        KS_FRAME_INFO info;
+    } request{};
+    std::memset(&request.info, 0xA5, sizeof request.info);
+    request.header.Size = sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO) - 1;
+    request.header.FrameExtent = static_cast<ULONG>(frame.size());
+    request.header.Data = frame.data();
+    ASSERT_EQ(KsReadStream(pin_.Get(), &request.header, 5000), STATUS_SUCCESS);
+    EXPECT_EQ(request.header.DataUsed, FrameBytes());
+    EXPECT_EQ(request.info.ExtendedHeaderSize, 0xA5A5A5A5u);
+}
+
 TEST_F(StreamHeaders, WithoutAClockTimeIsZeroAndFlagsAreLeftAlone)
 {
     StartStreaming(false);

@@ -115,6 +115,16 @@ protected:
         return pin_.ReadFrame(frame, header, timeoutMs);
     }
 
+    // The same with the frame information that follows the stream header.
+    NTSTATUS ReadFrame(std::vector<std::uint8_t>& frame, KSSTREAM_HEADER& header,
+                       KS_FRAME_INFO& frameInfo, ULONG timeoutMs = 5000)
+    {
+        if (frame.size() < FrameBytes()) {
+            frame.resize(FrameBytes());
+        }
+        return pin_.ReadFrame(frame, header, frameInfo, timeoutMs);
+    }
+
     ksclient::Filter filter_;
     ksclient::Pin pin_;
     HANDLE clock_ = nullptr;

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstring>
 #include <thread>
 
 namespace kstest {
@@ -300,6 +301,44 @@ TEST_F(KsStreaming, FrameQueuedOnAStoppedPinComesBackUnfilled)
     EXPECT_EQ(frame.Header().DataUsed, 0u);
     EXPECT_EQ(Observed().processPasses, 0);
 }
+
+// A stream header's Size says how far the minidriver may write (an extended header after
+// KSSTREAM_HEADER); one shorter than KSSTREAM_HEADER or longer than the caller's buffer is
+// refused before anything else is looked at (the pin is stopped, which would refuse it next).
+struct HeaderSizeCase {
+    const char* name;
+    ULONG size;          // the header's Size
+    ULONG bufferLength;  // the request's output buffer length
+    NTSTATUS expected;
+};
+
+class KsStreamHeaderSize : public KsOpenPinTest, public testing::WithParamInterface<HeaderSizeCase> {};
+
+TEST_P(KsStreamHeaderSize, SizeMustLieWithinTheBuffer)
+{
+    const HeaderSizeCase& row = GetParam();
+    std::vector<std::uint8_t> buffer(256, 0);
+    KSSTREAM_HEADER header{};
+    header.Size = row.size;
+    std::memcpy(buffer.data(), &header, sizeof header);
+    ULONG returned = 0;
+    EXPECT_EQ(KsSynchronousDeviceControl(pin_.Get(), IOCTL_KS_READ_STREAM, nullptr, 0,
+                                         buffer.data(), row.bufferLength, &returned),
+              row.expected);
+}
+
+const HeaderSizeCase kHeaderSizeCases[] = {
+    {"PlainHeader", sizeof(KSSTREAM_HEADER), sizeof(KSSTREAM_HEADER), STATUS_INVALID_DEVICE_STATE},
+    {"ExtendedHeader", sizeof(KSSTREAM_HEADER) + 64, sizeof(KSSTREAM_HEADER) + 64,
+     STATUS_INVALID_DEVICE_STATE},
+    {"SizeBelowTheHeader", sizeof(KSSTREAM_HEADER) - 8, sizeof(KSSTREAM_HEADER),
+     STATUS_INVALID_BUFFER_SIZE},
+    {"SizeBeyondTheBuffer", sizeof(KSSTREAM_HEADER) + 64, sizeof(KSSTREAM_HEADER),
+     STATUS_INVALID_BUFFER_SIZE},
+};
+
+INSTANTIATE_TEST_SUITE_P(Rows, KsStreamHeaderSize, testing::ValuesIn(kHeaderSizeCases),
+                         [](const auto& row) { return std::string(row.param.name); });
 
 TEST_F(KsStreaming, CancelledFrameIsSkippedAndNotFilledLater)
 {

@@ -268,11 +268,25 @@ NTSTATUS Pin::SetMasterClock(HANDLE clock) const
 NTSTATUS Pin::ReadFrame(std::vector<std::uint8_t>& buffer, KSSTREAM_HEADER& header,
                         ULONG timeoutMs) const
 {
-    header = KSSTREAM_HEADER{};
-    header.Size = sizeof(KSSTREAM_HEADER);
-    header.FrameExtent = static_cast<ULONG>(buffer.size());
-    header.Data = buffer.data();
-    return KsReadStream(Get(), &header, timeoutMs);
+    KS_FRAME_INFO frameInfo{};
+    return ReadFrame(buffer, header, frameInfo, timeoutMs);
+}
+
+NTSTATUS Pin::ReadFrame(std::vector<std::uint8_t>& buffer, KSSTREAM_HEADER& header,
+                        KS_FRAME_INFO& frameInfo, ULONG timeoutMs) const
+{
+    // A video pin's stream header: KSSTREAM_HEADER with the frame information after it.
+    struct VideoStreamHeader {
+        KSSTREAM_HEADER header;
+        KS_FRAME_INFO frameInfo;
+    } request{};
+    request.header.Size = sizeof request;
+    request.header.FrameExtent = static_cast<ULONG>(buffer.size());
+    request.header.Data = buffer.data();
+    NTSTATUS status = KsReadStream(Get(), &request.header, timeoutMs);
+    header = request.header;
+    frameInfo = request.frameInfo;
+    return status;
 }
 
 }  // namespace ksclient

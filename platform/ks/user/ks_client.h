@@ -90,6 +90,10 @@ public:
     // Queues one frame of `buffer` and waits for it; the header comes back filled.
     NTSTATUS ReadFrame(std::vector<std::uint8_t>& buffer, KSSTREAM_HEADER& header,
                        ULONG timeoutMs) const;
+    // The same with the video frame information that follows the header (KS_FRAME_INFO); a
+    // pin that does not write it leaves it zero.
+    NTSTATUS ReadFrame(std::vector<std::uint8_t>& buffer, KSSTREAM_HEADER& header,
+                       KS_FRAME_INFO& frameInfo, ULONG timeoutMs) const;
 
 private:
     Handle handle_;
