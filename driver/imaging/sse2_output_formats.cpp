@@ -24,6 +24,10 @@ namespace {
 // Pixel stage selection: colour transform or plain luminance, 32-bit transform sums, gains.
 enum : int { ModeColor = 1, ModeWide = 2, ModeGains = 4 };
 
+// Whether the transform's results are limited to 0..255 in their lanes (the YUV formats), or
+// left to the saturating byte pack that follows (RGB24).
+enum class Limit { InLanes, ByPack };
+
 struct PixelSetup {
     GainVectors Gains;
     TransformVectors Transform;
@@ -34,9 +38,9 @@ KERNEL_INLINE __m128i ClampToByte(__m128i v)
     return _mm_min_epi16(_mm_max_epi16(v, _mm_setzero_si128()), _mm_set1_epi16(255));
 }
 
-// The finished pixels of the block at p, as the 32-bit path writes them, 0..255 in 16-bit
-// lanes.
-template <bool GreenAtEven, bool RedRow, int Mode>
+// The finished pixels of the block at p, as the 32-bit path writes them, in 16-bit lanes:
+// 0..255, or with Limit::ByPack values that a saturating pack takes to those bytes.
+template <bool GreenAtEven, bool RedRow, int Mode, Limit Limits = Limit::InLanes>
 KERNEL_INLINE void FinishedBlock(const UCHAR* p, LONG_PTR stride, const PixelSetup& setup,
                                Channels* even, Channels* odd)
 {
@@ -51,6 +55,9 @@ KERNEL_INLINE void FinishedBlock(const UCHAR* p, LONG_PTR stride, const PixelSet
     if ((Mode & ModeColor) != 0) {
         *even = Transform<(Mode & ModeWide) != 0>(*even, setup.Transform);
         *odd = Transform<(Mode & ModeWide) != 0>(*odd, setup.Transform);
+        if (Limits == Limit::ByPack) {
+            return;
+        }
         even->Red = ClampToByte(even->Red);
         even->Green = ClampToByte(even->Green);
         even->Blue = ClampToByte(even->Blue);
@@ -65,26 +72,27 @@ KERNEL_INLINE void FinishedBlock(const UCHAR* p, LONG_PTR stride, const PixelSet
     }
 }
 
-// 16 + (66 R + 129 G + 25 B + 128) >> 8: at most 56228 before the shift, exact in unsigned
-// 16-bit lanes.
+// 16 + (66 R + 129 G + 25 B + 128) >> 8 as (66 R + 129 G + 25 B + 128 + 16 x 256) >> 8: at
+// most 60324 before the shift, exact in unsigned 16-bit lanes.
 KERNEL_INLINE __m128i Luma(const Channels& c)
 {
     __m128i sum = _mm_add_epi16(_mm_mullo_epi16(c.Red, _mm_set1_epi16(66)),
                                 _mm_mullo_epi16(c.Green, _mm_set1_epi16(129)));
     sum = _mm_add_epi16(sum, _mm_mullo_epi16(c.Blue, _mm_set1_epi16(25)));
-    sum = _mm_add_epi16(sum, _mm_set1_epi16(128));
-    return _mm_add_epi16(_mm_srli_epi16(sum, 8), _mm_set1_epi16(16));
+    sum = _mm_add_epi16(sum, _mm_set1_epi16(128 + 16 * 256));
+    return _mm_srli_epi16(sum, 8);
 }
 
-// 128 + floor((a R + b G + c B + 128) / 256) for weights whose sums stay within
-// -28560 .. 28688: exact in signed 16-bit lanes, the arithmetic shift is the floor.
+// 128 + floor((a R + b G + c B + 128) / 256) for weights whose sums t stay within
+// -28560 .. 28560: t + 128 + 128 x 256 is 4336 .. 61456, so the sum is exact in unsigned
+// 16-bit lanes and the logical shift is the floor with 128 added.
 KERNEL_INLINE __m128i Chroma(const Channels& c, short red, short green, short blue)
 {
     __m128i sum = _mm_add_epi16(_mm_mullo_epi16(c.Red, _mm_set1_epi16(red)),
                                 _mm_mullo_epi16(c.Green, _mm_set1_epi16(green)));
     sum = _mm_add_epi16(sum, _mm_mullo_epi16(c.Blue, _mm_set1_epi16(blue)));
-    sum = _mm_add_epi16(sum, _mm_set1_epi16(128));
-    return _mm_add_epi16(_mm_srai_epi16(sum, 8), _mm_set1_epi16(128));
+    sum = _mm_add_epi16(sum, _mm_set1_epi16(static_cast<short>(128 + 128 * 256)));
+    return _mm_srli_epi16(sum, 8);
 }
 
 // Cb in the low byte and Cr in the high byte of each lane.
@@ -148,7 +156,8 @@ void Rgb24Row(const RowContext& c, ULONG y)
     const __m128i opaque = _mm_set1_epi8(static_cast<char>(0xFF));
     for (ULONG x = 0; x < c.Width; x += BlockPixels) {
         Channels even, odd;
-        FinishedBlock<GreenAtEven, RedRow, Mode>(row + x, c.Stride, c.Setup, &even, &odd);
+        FinishedBlock<GreenAtEven, RedRow, Mode, Limit::ByPack>(row + x, c.Stride, c.Setup, &even,
+                                                                &odd);
         __m128i blue = PixelOrderBytes(even.Blue, odd.Blue);
         __m128i green = PixelOrderBytes(even.Green, odd.Green);
         __m128i red = PixelOrderBytes(even.Red, odd.Red);
@@ -189,10 +198,9 @@ void Yuy2Row(const RowContext& c, ULONG y)
         mean.Red = _mm_avg_epu16(even.Red, odd.Red);
         mean.Green = _mm_avg_epu16(even.Green, odd.Green);
         mean.Blue = _mm_avg_epu16(even.Blue, odd.Blue);
-        __m128i chroma = ChromaPairs(mean);
         // Y0 Cb in the lanes of the even pixels, Y1 Cr in those of the odd ones.
-        __m128i first = _mm_or_si128(Luma(even), _mm_slli_epi16(chroma, 8));
-        __m128i second = _mm_or_si128(Luma(odd), _mm_and_si128(chroma, _mm_set1_epi16(-256)));
+        __m128i first = _mm_or_si128(Luma(even), _mm_slli_epi16(Chroma(mean, -38, -74, 112), 8));
+        __m128i second = _mm_or_si128(Luma(odd), _mm_slli_epi16(Chroma(mean, 112, -94, -18), 8));
         __m128i packed[2] = {_mm_unpacklo_epi16(first, second), _mm_unpackhi_epi16(first, second)};
         ULONG count = c.Width - x < BlockPixels ? c.Width - x : BlockPixels;
         StoreVectors(out, packed, 2, count * 2);
