@@ -132,19 +132,15 @@ typedef void RowRoutine(const RowContext& context, ULONG y);
 
 // --- RGB24 ------------------------------------------------------------------------------------
 
-// 4 pixels of blue, green, red, alpha to their 12 colour bytes, at the bottom of the vector.
-KERNEL_INLINE __m128i DropAlpha(__m128i bgra)
+// The 6 bytes of a pixel pair (blue, green, red of the even pixel, then of the odd one) are
+// three 16-bit words: blue-green of the even pixel, red of the even with blue of the odd, and
+// green-red of the odd pixel. Interleaved they give each pair in the low 6 bytes of a 64-bit
+// lane; 8-byte stores 6 bytes apart, in ascending order, lay the pairs side by side (each
+// store's 2 extra bytes are overwritten by the next one).
+KERNEL_INLINE void StorePairs(__m128i pairs, UCHAR* out)
 {
-    // Within each 64-bit half: pixel 0 stays, pixel 1 moves down one byte over the alpha.
-    const __m128i first = _mm_set_epi32(0, 0x00FFFFFF, 0, 0x00FFFFFF);
-    const __m128i second = _mm_set_epi32(0x0000FFFF, static_cast<int>(0xFF000000u), 0x0000FFFF,
-                                         static_cast<int>(0xFF000000u));
-    __m128i halves = _mm_or_si128(_mm_and_si128(bgra, first),
-                                  _mm_and_si128(_mm_srli_epi64(bgra, 8), second));
-    // The upper half's 6 bytes move down next to the lower half's.
-    const __m128i low6 = _mm_set_epi32(0, 0, 0x0000FFFF, -1);
-    const __m128i next6 = _mm_set_epi32(0, -1, static_cast<int>(0xFFFF0000u), 0);
-    return _mm_or_si128(_mm_and_si128(halves, low6), _mm_and_si128(_mm_srli_si128(halves, 2), next6));
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out), pairs);
+    _mm_storeh_pd(reinterpret_cast<double*>(out + 6), _mm_castsi128_pd(pairs));
 }
 
 template <bool GreenAtEven, bool RedRow, int Mode>
@@ -153,30 +149,36 @@ void Rgb24Row(const RowContext& c, ULONG y)
     const ULONG rowBytes = (c.Width * 3 + 3) & ~3u;
     const UCHAR* row = c.Pixels + static_cast<LONG_PTR>(y) * c.Stride;
     UCHAR* out = c.Output + static_cast<SIZE_T>(c.Height - 1 - y) * rowBytes;
-    const __m128i opaque = _mm_set1_epi8(static_cast<char>(0xFF));
     for (ULONG x = 0; x < c.Width; x += BlockPixels) {
         Channels even, odd;
         FinishedBlock<GreenAtEven, RedRow, Mode, Limit::ByPack>(row + x, c.Stride, c.Setup, &even,
                                                                 &odd);
-        __m128i blue = PixelOrderBytes(even.Blue, odd.Blue);
-        __m128i green = PixelOrderBytes(even.Green, odd.Green);
-        __m128i red = PixelOrderBytes(even.Red, odd.Red);
-        __m128i blueGreenLow = _mm_unpacklo_epi8(blue, green);
-        __m128i blueGreenHigh = _mm_unpackhi_epi8(blue, green);
-        __m128i redAlphaLow = _mm_unpacklo_epi8(red, opaque);
-        __m128i redAlphaHigh = _mm_unpackhi_epi8(red, opaque);
-        __m128i p0 = DropAlpha(_mm_unpacklo_epi16(blueGreenLow, redAlphaLow));
-        __m128i p1 = DropAlpha(_mm_unpackhi_epi16(blueGreenLow, redAlphaLow));
-        __m128i p2 = DropAlpha(_mm_unpacklo_epi16(blueGreenHigh, redAlphaHigh));
-        __m128i p3 = DropAlpha(_mm_unpackhi_epi16(blueGreenHigh, redAlphaHigh));
-        // Four runs of 12 bytes into three vectors.
-        __m128i packed[3] = {
-            _mm_or_si128(p0, _mm_slli_si128(p1, 12)),
-            _mm_or_si128(_mm_srli_si128(p1, 4), _mm_slli_si128(p2, 8)),
-            _mm_or_si128(_mm_srli_si128(p2, 8), _mm_slli_si128(p3, 4)),
+        // Bytes of the 8 even pixels, then of the 8 odd ones.
+        __m128i blue = _mm_packus_epi16(even.Blue, odd.Blue);
+        __m128i green = _mm_packus_epi16(even.Green, odd.Green);
+        __m128i red = _mm_packus_epi16(even.Red, odd.Red);
+        __m128i word0 = _mm_unpacklo_epi8(blue, green);
+        __m128i word1 = _mm_unpacklo_epi8(red, _mm_srli_si128(blue, 8));
+        __m128i word2 = _mm_unpackhi_epi8(green, red);
+        __m128i words01Low = _mm_unpacklo_epi16(word0, word1);
+        __m128i words01High = _mm_unpackhi_epi16(word0, word1);
+        __m128i word2Low = _mm_unpacklo_epi16(word2, word2);
+        __m128i word2High = _mm_unpackhi_epi16(word2, word2);
+        __m128i pairs[4] = {
+            _mm_unpacklo_epi32(words01Low, word2Low), _mm_unpackhi_epi32(words01Low, word2Low),
+            _mm_unpacklo_epi32(words01High, word2High), _mm_unpackhi_epi32(words01High, word2High),
         };
         ULONG count = c.Width - x < BlockPixels ? c.Width - x : BlockPixels;
-        StoreVectors(out, packed, 3, count * 3);
+        // The last block of the row goes through scratch: its last store reaches 2 bytes past
+        // the block, into the padding or the previous image row.
+        __m128i scratch[4];
+        UCHAR* target = x + BlockPixels < c.Width ? out : reinterpret_cast<UCHAR*>(scratch);
+        for (ULONG i = 0; i < 4; ++i) {
+            StorePairs(pairs[i], target + 12 * i);
+        }
+        if (target != out) {
+            RtlCopyMemory(out, scratch, count * 3);
+        }
         out += count * 3;
     }
     for (ULONG pad = c.Width * 3; pad < rowBytes; ++pad) {
