@@ -38,6 +38,32 @@ KERNEL_INLINE __m128i ClampToByte(__m128i v)
     return _mm_min_epi16(_mm_max_epi16(v, _mm_setzero_si128()), _mm_set1_epi16(255));
 }
 
+// TransformNarrow with the result limited to 0..255: POS / 64 - NEG / 64 as an unsigned
+// saturating difference is already the limit at 0.
+KERNEL_INLINE __m128i TransformNarrowLimited(const Channels& in, const TransformVectors& v, int c)
+{
+    __m128i p0 = _mm_mullo_epi16(in.Red, v.Magnitude[0][c]);
+    __m128i p1 = _mm_mullo_epi16(in.Green, v.Magnitude[1][c]);
+    __m128i p2 = _mm_mullo_epi16(in.Blue, v.Magnitude[2][c]);
+    __m128i positive = _mm_add_epi16(_mm_and_si128(p0, v.PositiveMask[0][c]),
+                                     _mm_and_si128(p1, v.PositiveMask[1][c]));
+    positive = _mm_add_epi16(positive, _mm_and_si128(p2, v.PositiveMask[2][c]));
+    positive = _mm_add_epi16(positive, v.PositiveOffset[c]);
+    __m128i total = _mm_add_epi16(_mm_add_epi16(p0, p1), _mm_add_epi16(p2, v.TotalOffset[c]));
+    __m128i negative = _mm_sub_epi16(total, positive);
+    __m128i difference = _mm_subs_epu16(_mm_srli_epi16(positive, 6), _mm_srli_epi16(negative, 6));
+    return _mm_min_epi16(difference, _mm_set1_epi16(255));
+}
+
+KERNEL_INLINE Channels TransformLimited(const Channels& in, const TransformVectors& v)
+{
+    Channels out;
+    out.Red = TransformNarrowLimited(in, v, 0);
+    out.Green = TransformNarrowLimited(in, v, 1);
+    out.Blue = TransformNarrowLimited(in, v, 2);
+    return out;
+}
+
 // The finished pixels of the block at p, as the 32-bit path writes them, in 16-bit lanes:
 // 0..255, or with Limit::ByPack values that a saturating pack takes to those bytes.
 template <bool GreenAtEven, bool RedRow, int Mode, Limit Limits = Limit::InLanes>
@@ -52,7 +78,10 @@ KERNEL_INLINE void FinishedBlock(const UCHAR* p, LONG_PTR stride, const PixelSet
         ApplyGains(even, setup.Gains);
         ApplyGains(odd, setup.Gains);
     }
-    if ((Mode & ModeColor) != 0) {
+    if ((Mode & ModeColor) != 0 && (Mode & ModeWide) == 0 && Limits == Limit::InLanes) {
+        *even = TransformLimited(*even, setup.Transform);
+        *odd = TransformLimited(*odd, setup.Transform);
+    } else if ((Mode & ModeColor) != 0) {
         *even = Transform<(Mode & ModeWide) != 0>(*even, setup.Transform);
         *odd = Transform<(Mode & ModeWide) != 0>(*odd, setup.Transform);
         if (Limits == Limit::ByPack) {
