@@ -383,6 +383,11 @@ std::vector<FormatForm> FormatForms()
     return forms;
 }
 
+void PrintTo(const FormatForm& form, std::ostream* out)
+{
+    *out << form.Name;
+}
+
 // One format: the sizes it is checked at, and the sizes it must refuse.
 struct FormatRow {
     const char* Name;
@@ -390,6 +395,11 @@ struct FormatRow {
     std::vector<std::pair<ULONG, ULONG>> Sizes;
     std::vector<std::pair<ULONG, ULONG>> RefusedSizes;
 };
+
+void PrintTo(const FormatRow& row, std::ostream* out)
+{
+    *out << row.Name;
+}
 
 const FormatRow FormatRows[] = {
     {"Rgb24", OutputFormatRgb24, {{17, 9}, {38, 12}, {20, 8}, {1, 8}, {752, 3}}, {}},

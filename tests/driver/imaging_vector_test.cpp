@@ -169,6 +169,11 @@ struct FormatSizes {
     bool EvenHeight;
 };
 
+void PrintTo(const FormatSizes& row, std::ostream* out)
+{
+    *out << row.Name;
+}
+
 class Sse2FormatMatchesPortable : public testing::TestWithParam<FormatSizes> {};
 
 TEST_P(Sse2FormatMatchesPortable, RandomFramesAllPhases)
