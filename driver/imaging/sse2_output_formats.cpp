@@ -169,7 +169,9 @@ typedef void RowRoutine(const RowContext& context, ULONG y);
 KERNEL_INLINE void StorePairs(__m128i pairs, UCHAR* out)
 {
     _mm_storel_epi64(reinterpret_cast<__m128i*>(out), pairs);
-    _mm_storeh_pd(reinterpret_cast<double*>(out + 6), _mm_castsi128_pd(pairs));
+    // The upper lane moved down: an unaligned 8-byte store of the integer type (a store
+    // through a double pointer would claim an alignment the row does not have).
+    _mm_storel_epi64(reinterpret_cast<__m128i*>(out + 6), _mm_unpackhi_epi64(pairs, pairs));
 }
 
 template <bool GreenAtEven, bool RedRow, int Mode>
