@@ -14,12 +14,8 @@ ULONG OutputRowBytes(ULONG format, ULONG width)
 {
     ULONGLONG bytes;
     switch (format) {
-    case OutputFormatRgb32:
-        bytes = static_cast<ULONGLONG>(width) * 4;
-        break;
-    case OutputFormatRgb24:
-        bytes = (static_cast<ULONGLONG>(width) * 3 + 3) & ~3ull;
-        break;
+    case OutputFormatRgb32: bytes = static_cast<ULONGLONG>(width) * 4; break;
+    case OutputFormatRgb24: bytes = (static_cast<ULONGLONG>(width) * 3 + 3) & ~3ull; break;
     case OutputFormatYuy2:
         if ((width & 1) != 0) {
             return 0;
@@ -32,11 +28,8 @@ ULONG OutputRowBytes(ULONG format, ULONG width)
         }
         bytes = width;
         break;
-    case OutputFormatBayer8:
-        bytes = width;
-        break;
-    default:
-        return 0;
+    case OutputFormatBayer8: bytes = width; break;
+    default: return 0;
     }
     return bytes <= 0xFFFFFFFFull ? static_cast<ULONG>(bytes) : 0;
 }

@@ -68,7 +68,7 @@ KERNEL_INLINE Channels TransformLimited(const Channels& in, const TransformVecto
 // 0..255, or with Limit::ByPack values that a saturating pack takes to those bytes.
 template <bool GreenAtEven, bool RedRow, int Mode, Limit Limits = Limit::InLanes>
 KERNEL_INLINE void FinishedBlock(const UCHAR* p, LONG_PTR stride, const PixelSetup& setup,
-                               Channels* even, Channels* odd)
+                                 Channels* even, Channels* odd)
 {
     Taps evenTaps, oddTaps;
     GatherTaps(p, stride, &evenTaps, &oddTaps);
@@ -196,8 +196,10 @@ void Rgb24Row(const RowContext& c, ULONG y)
         __m128i word2Low = _mm_unpacklo_epi16(word2, word2);
         __m128i word2High = _mm_unpackhi_epi16(word2, word2);
         __m128i pairs[4] = {
-            _mm_unpacklo_epi32(words01Low, word2Low), _mm_unpackhi_epi32(words01Low, word2Low),
-            _mm_unpacklo_epi32(words01High, word2High), _mm_unpackhi_epi32(words01High, word2High),
+            _mm_unpacklo_epi32(words01Low, word2Low),
+            _mm_unpackhi_epi32(words01Low, word2Low),
+            _mm_unpacklo_epi32(words01High, word2High),
+            _mm_unpackhi_epi32(words01High, word2High),
         };
         ULONG count = c.Width - x < BlockPixels ? c.Width - x : BlockPixels;
         // The last block of the row goes through scratch: its last store reaches 2 bytes past
@@ -259,7 +261,7 @@ void Nv12RowPair(const RowContext& c, ULONG y)
         Channels evenTop, oddTop, evenBottom, oddBottom;
         FinishedBlock<GreenAtEven, RedRow, Mode>(top + x, c.Stride, c.Setup, &evenTop, &oddTop);
         FinishedBlock<!GreenAtEven, !RedRow, Mode>(bottom + x, c.Stride, c.Setup, &evenBottom,
-                                                 &oddBottom);
+                                                   &oddBottom);
         __m128i lumaRows[2] = {PixelOrderBytes(Luma(evenTop), Luma(oddTop)),
                                PixelOrderBytes(Luma(evenBottom), Luma(oddBottom))};
         auto mean = [two](__m128i a, __m128i b, __m128i c2, __m128i d) {
@@ -296,28 +298,27 @@ template <template <bool, bool, int> class Family>
 RowRoutine* Select(bool greenAtEven, bool redRow, int mode)
 {
     switch (mode) {
-    case 0:
-        return SelectLayout<Family, 0>(greenAtEven, redRow);
-    case ModeGains:
-        return SelectLayout<Family, ModeGains>(greenAtEven, redRow);
-    case ModeColor:
-        return SelectLayout<Family, ModeColor>(greenAtEven, redRow);
+    case 0: return SelectLayout<Family, 0>(greenAtEven, redRow);
+    case ModeGains: return SelectLayout<Family, ModeGains>(greenAtEven, redRow);
+    case ModeColor: return SelectLayout<Family, ModeColor>(greenAtEven, redRow);
     case ModeColor | ModeGains:
         return SelectLayout<Family, ModeColor | ModeGains>(greenAtEven, redRow);
     case ModeColor | ModeWide:
         return SelectLayout<Family, ModeColor | ModeWide>(greenAtEven, redRow);
-    default:
-        return SelectLayout<Family, ModeColor | ModeWide | ModeGains>(greenAtEven, redRow);
+    default: return SelectLayout<Family, ModeColor | ModeWide | ModeGains>(greenAtEven, redRow);
     }
 }
 
-template <bool G, bool R, int M> struct Rgb24Family {
+template <bool G, bool R, int M>
+struct Rgb24Family {
     static void Row(const RowContext& c, ULONG y) { Rgb24Row<G, R, M>(c, y); }
 };
-template <bool G, bool R, int M> struct Yuy2Family {
+template <bool G, bool R, int M>
+struct Yuy2Family {
     static void Row(const RowContext& c, ULONG y) { Yuy2Row<G, R, M>(c, y); }
 };
-template <bool G, bool R, int M> struct Nv12Family {
+template <bool G, bool R, int M>
+struct Nv12Family {
     static void Row(const RowContext& c, ULONG y) { Nv12RowPair<G, R, M>(c, y); }
 };
 

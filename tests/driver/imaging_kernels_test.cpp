@@ -475,7 +475,8 @@ std::vector<UCHAR> ExpectedFrame(ULONG format, const Processor& rgb32, RawFrame&
         }
         for (ULONG y = 0; y < h; y += 2) {
             for (ULONG x = 0; x < w; x += 2) {
-                Pixel a = pixel(x, y), b = pixel(x + 1, y), c = pixel(x, y + 1), d = pixel(x + 1, y + 1);
+                Pixel a = pixel(x, y), b = pixel(x + 1, y), c = pixel(x, y + 1),
+                      d = pixel(x + 1, y + 1);
                 int r = (a.Red + b.Red + c.Red + d.Red + 2) / 4;
                 int g = (a.Green + b.Green + c.Green + d.Green + 2) / 4;
                 int bl = (a.Blue + b.Blue + c.Blue + d.Blue + 2) / 4;
