@@ -2,6 +2,8 @@
 // thread: the colour path per Bayer phase, the plain path, white balance plus colour, Convert
 // as a whole, and beside them the memory floor (reading the raw frame in and writing the output
 // once) and, when OpenCV is available, its Bayer-to-BGRA conversions on the same frame.
+// Each output format (RGB32, RGB24, YUY2, NV12, raw Bayer) runs through its format kernel,
+// colour and plain, beside the RGB32 path.
 // A summary with nanoseconds per pixel, milliseconds per frame and the ratio to the memory
 // floor follows the usual report.
 #include <benchmark/benchmark.h>
@@ -17,6 +19,7 @@
 
 #include "imaging/conversion_kernels.h"
 #include "imaging/image_processor.h"
+#include "imaging/output_formats.h"
 
 #ifdef IMAGING_BENCH_OPENCV
 #include <opencv2/core.hpp>
@@ -251,6 +254,25 @@ void PortableColourPath(benchmark::State& state)
 }
 BENCHMARK(PortableColourPath);
 
+// Border copy and the active format kernel of one output format (first argument, the
+// OutputFormat value), colour (second argument 1) or plain (0), phase 3.
+void FormatPath(benchmark::State& state)
+{
+    Setup setup(3);
+    const ULONG format = ULONG(state.range(0));
+    const BOOLEAN color = state.range(1) != 0 ? TRUE : FALSE;
+    const FormatKernels* kernels = ActiveFormatKernels();
+    for (auto _ : state) {
+        setup.Processor->LoadRawFrame(setup.Raw.data(), 0, FrameWidth);
+        kernels->Kernel[format][3](setup.Processor, &setup.Processor->Frame, color);
+        benchmark::ClobberMemory();
+    }
+    SetPixelCounters(state);
+}
+BENCHMARK(FormatPath)->ArgsProduct({{OutputFormatRgb32, OutputFormatRgb24, OutputFormatYuy2,
+                                     OutputFormatNv12, OutputFormatBayer8},
+                                    {1, 0}});
+
 #ifdef IMAGING_BENCH_OPENCV
 // OpenCV on the same phase-3 (G B / R G) frame; OpenCV names that layout "GR".
 void OpenCvBayer(benchmark::State& state, int code)
@@ -300,6 +322,19 @@ public:
             double uncachedRatio = uncached != times_.end() ? ns / uncached->second : 0.0;
             std::printf("%-34s %10.3f %10.3f %10.2f %12.2f\n", name.c_str(), ns / FramePixels,
                         ns / 1e6, ratio, uncachedRatio);
+        }
+        // Each format against RGB32 on the same path (colour or plain).
+        std::printf("\n%-34s %10s\n", "Format path", "x RGB32");
+        for (const std::string& name : order_) {
+            const std::string prefix = "FormatPath/";
+            if (name.compare(0, prefix.size(), prefix) != 0) {
+                continue;
+            }
+            std::string mode = name.substr(name.rfind('/'));
+            auto rgb32 = times_.find(prefix + "0" + mode);
+            if (rgb32 != times_.end()) {
+                std::printf("%-34s %10.2f\n", name.c_str(), times_.at(name) / rgb32->second);
+            }
         }
     }
 

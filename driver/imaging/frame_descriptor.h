@@ -7,7 +7,8 @@ struct FrameDescriptor {
     // Image pixel (0, 0) inside the bordered working buffer; pixel (y, x) is at
     // Pixels + y * Stride + x for y in -2 .. Height + 1 and x in -2 .. Width + 1.
     UCHAR* Pixels;
-    // Width x Height pixels of 4 bytes (blue, green, red, 255), rows top-down, no gap.
+    // Width x Height pixels of 4 bytes (blue, green, red, 255), rows top-down, no gap; for
+    // the format kernels the layout of their format (imaging/output_formats.h).
     UCHAR* Output;
     LONG Stride;
     // Gains in 1/128 units; the kernels use the low 16 bits as an unsigned multiplier.

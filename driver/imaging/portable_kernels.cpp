@@ -4,6 +4,7 @@
 #include "imaging/exact_floating_point.h"
 #include "imaging/image_processor.h"
 #include "imaging/kernel_support.h"
+#include "imaging/portable_pixel_stages.h"
 
 using namespace KernelSupport;
 
@@ -104,7 +105,47 @@ UCHAR TransformChannel(const TransformTable* table, int c, const ULONG in[3])
     return static_cast<UCHAR>(out < 255 ? out : 255);
 }
 
+// BT.601 luminance in 1/256 units, each term truncated on its own.
+ULONG PlainLuminance(Rgb rgb)
+{
+    return ((rgb.Red * 77) >> 8) + ((rgb.Green * 150) >> 8) + ((rgb.Blue * 29) >> 8);
+}
+
 }  // namespace
+
+namespace PortablePixelStages {
+
+void Prepare(const ImageProcessor* processor, const FrameDescriptor* frame, int phase,
+             BOOLEAN color, FramePixels* pixels)
+{
+    pixels->Frame = frame;
+    pixels->Phase = phase;
+    pixels->Color = color;
+    if (color) {
+        PrepareTransform(frame->Coefficients, processor->PositiveFlags, &pixels->Table);
+    }
+}
+
+Bgr Pixel(const FramePixels* pixels, ULONG x, ULONG y)
+{
+    const FrameDescriptor* frame = pixels->Frame;
+    Rgb rgb = ApplyGains(Demosaic(frame, pixels->Phase, x, y), frame);
+    Bgr out;
+    if (pixels->Color) {
+        const ULONG in[3] = {rgb.Red, rgb.Green, rgb.Blue};
+        out.Blue = TransformChannel(&pixels->Table, 2, in);
+        out.Green = TransformChannel(&pixels->Table, 1, in);
+        out.Red = TransformChannel(&pixels->Table, 0, in);
+    } else {
+        UCHAR luma = static_cast<UCHAR>(PlainLuminance(rgb));
+        out.Blue = luma;
+        out.Green = luma;
+        out.Red = luma;
+    }
+    return out;
+}
+
+}  // namespace PortablePixelStages
 
 namespace PortableKernels {
 
@@ -134,8 +175,7 @@ void PlainKernel(const FrameDescriptor* frame)
     for (ULONG y = 0; y < frame->Height; ++y) {
         for (ULONG x = 0; x < frame->Width; ++x) {
             Rgb rgb = ApplyGains(Demosaic(frame, Phase, x, y), frame);
-            // BT.601 luminance in 1/256 units, each term truncated on its own.
-            ULONG luma = ((rgb.Red * 77) >> 8) + ((rgb.Green * 150) >> 8) + ((rgb.Blue * 29) >> 8);
+            ULONG luma = PlainLuminance(rgb);
             out[0] = static_cast<UCHAR>(luma);
             out[1] = static_cast<UCHAR>(luma);
             out[2] = static_cast<UCHAR>(luma);

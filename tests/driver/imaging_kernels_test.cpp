@@ -2,6 +2,7 @@
 // form (portable reference and SSE2) and each Bayer phase.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <tuple>
 
 #include "imaging_test_support.h"
@@ -362,6 +363,211 @@ TEST(WhiteBalanceGains, HugeRatiosKeepTheLow32Bits)
     ComputeWhiteBalanceGains(3, 4000000000u, 5, &r, &g, &b);
     EXPECT_EQ(r, -1132025174);
     EXPECT_EQ(b, -679215104);  // 128 x 4e9 / 5 = 102400000000 = 23 x 2^32 + 3615752192
+}
+
+// --- Output formats ---------------------------------------------------------------------------
+
+// A kernel form with its output format kernels.
+struct FormatForm {
+    const char* Name;
+    const ConversionKernels* Kernels;
+    const FormatKernels* Formats;
+};
+
+std::vector<FormatForm> FormatForms()
+{
+    std::vector<FormatForm> forms = {{"Portable", &PortableKernelTable, &PortableFormatKernels}};
+#ifdef IMAGING_HAVE_SSE2
+    forms.push_back({"Sse2", &Sse2KernelTable, &Sse2FormatKernels});
+#endif
+    return forms;
+}
+
+void PrintTo(const FormatForm& form, std::ostream* out)
+{
+    *out << form.Name;
+}
+
+// One format: the sizes it is checked at, and the sizes it must refuse.
+struct FormatRow {
+    const char* Name;
+    ULONG Format;
+    std::vector<std::pair<ULONG, ULONG>> Sizes;
+    std::vector<std::pair<ULONG, ULONG>> RefusedSizes;
+};
+
+void PrintTo(const FormatRow& row, std::ostream* out)
+{
+    *out << row.Name;
+}
+
+const FormatRow FormatRows[] = {
+    {"Rgb24", OutputFormatRgb24, {{17, 9}, {38, 12}, {20, 8}, {1, 8}, {752, 3}}, {}},
+    {"Yuy2", OutputFormatYuy2, {{38, 12}, {20, 9}, {2, 8}, {752, 3}}, {{17, 8}, {1, 9}}},
+    {"Nv12", OutputFormatNv12, {{38, 12}, {20, 8}, {2, 2}, {752, 4}}, {{17, 8}, {20, 9}, {21, 9}}},
+    {"Bayer8", OutputFormatBayer8, {{17, 9}, {38, 12}, {5, 8}}, {}},
+};
+
+// BT.601 limited range as the formulas read: the fixed-point weights with the floor of the
+// rounded sum, and the textbook real-valued weights, which the fixed-point result must stay
+// within 1 of.
+int FixedY(int r, int g, int b)
+{
+    return 16 + static_cast<int>(std::floor((66.0 * r + 129.0 * g + 25.0 * b + 128.0) / 256.0));
+}
+int FixedCb(int r, int g, int b)
+{
+    return 128 + static_cast<int>(std::floor((-38.0 * r - 74.0 * g + 112.0 * b + 128.0) / 256.0));
+}
+int FixedCr(int r, int g, int b)
+{
+    return 128 + static_cast<int>(std::floor((112.0 * r - 94.0 * g - 18.0 * b + 128.0) / 256.0));
+}
+void ExpectLumaNearBt601(int y, double r, double g, double b)
+{
+    EXPECT_LE(std::fabs(y - (16 + 219 * (0.299 * r + 0.587 * g + 0.114 * b) / 255)), 1.0);
+}
+void ExpectChromaNearBt601(int cb, int cr, double r, double g, double b)
+{
+    EXPECT_LE(std::fabs(cb - (128 + 224 * (-0.168736 * r - 0.331264 * g + 0.5 * b) / 255)), 1.0);
+    EXPECT_LE(std::fabs(cr - (128 + 224 * (0.5 * r - 0.418688 * g - 0.081312 * b) / 255)), 1.0);
+}
+
+// The frame a format should hold, built pixel by pixel from the 32-bit output and the raw frame.
+std::vector<UCHAR> ExpectedFrame(ULONG format, const Processor& rgb32, RawFrame& raw)
+{
+    const ULONG w = rgb32->Width;
+    const ULONG h = rgb32->Height;
+    std::vector<UCHAR> out;
+    auto pixel = [&rgb32](ULONG x, ULONG y) { return rgb32.At(x, y); };
+    if (format == OutputFormatRgb24) {
+        ULONG row = (w * 3 + 3) / 4 * 4;
+        out.assign(static_cast<size_t>(row) * h, 0);
+        for (ULONG y = 0; y < h; ++y) {
+            for (ULONG x = 0; x < w; ++x) {
+                Pixel p = pixel(x, y);
+                UCHAR* o = &out[static_cast<size_t>(h - 1 - y) * row + x * 3];
+                o[0] = p.Blue;
+                o[1] = p.Green;
+                o[2] = p.Red;
+            }
+        }
+    } else if (format == OutputFormatYuy2) {
+        for (ULONG y = 0; y < h; ++y) {
+            for (ULONG x = 0; x < w; x += 2) {
+                Pixel a = pixel(x, y), b = pixel(x + 1, y);
+                int r = (a.Red + b.Red + 1) / 2, g = (a.Green + b.Green + 1) / 2,
+                    bl = (a.Blue + b.Blue + 1) / 2;
+                int y0 = FixedY(a.Red, a.Green, a.Blue), y1 = FixedY(b.Red, b.Green, b.Blue);
+                ExpectLumaNearBt601(y0, a.Red, a.Green, a.Blue);
+                ExpectChromaNearBt601(FixedCb(r, g, bl), FixedCr(r, g, bl), r, g, bl);
+                out.insert(out.end(), {UCHAR(y0), UCHAR(FixedCb(r, g, bl)), UCHAR(y1),
+                                       UCHAR(FixedCr(r, g, bl))});
+            }
+        }
+    } else if (format == OutputFormatNv12) {
+        for (ULONG y = 0; y < h; ++y) {
+            for (ULONG x = 0; x < w; ++x) {
+                Pixel p = pixel(x, y);
+                ExpectLumaNearBt601(FixedY(p.Red, p.Green, p.Blue), p.Red, p.Green, p.Blue);
+                out.push_back(UCHAR(FixedY(p.Red, p.Green, p.Blue)));
+            }
+        }
+        for (ULONG y = 0; y < h; y += 2) {
+            for (ULONG x = 0; x < w; x += 2) {
+                Pixel a = pixel(x, y), b = pixel(x + 1, y), c = pixel(x, y + 1),
+                      d = pixel(x + 1, y + 1);
+                int r = (a.Red + b.Red + c.Red + d.Red + 2) / 4;
+                int g = (a.Green + b.Green + c.Green + d.Green + 2) / 4;
+                int bl = (a.Blue + b.Blue + c.Blue + d.Blue + 2) / 4;
+                ExpectChromaNearBt601(FixedCb(r, g, bl), FixedCr(r, g, bl), r, g, bl);
+                out.push_back(UCHAR(FixedCb(r, g, bl)));
+                out.push_back(UCHAR(FixedCr(r, g, bl)));
+            }
+        }
+    } else {
+        for (ULONG y = 0; y < h; ++y) {
+            for (ULONG x = 0; x < w; ++x) {
+                out.push_back(raw.At(x, y));
+            }
+        }
+    }
+    return out;
+}
+
+class FormatTest : public testing::TestWithParam<std::tuple<FormatForm, FormatRow>> {
+protected:
+    const FormatForm& Form() const { return std::get<0>(GetParam()); }
+    const FormatRow& Row() const { return std::get<1>(GetParam()); }
+};
+
+std::string FormatTestName(const testing::TestParamInfo<std::tuple<FormatForm, FormatRow>>& info)
+{
+    return std::string(std::get<0>(info.param).Name) + std::get<1>(info.param).Name;
+}
+
+TEST_P(FormatTest, MadeFromTheRgb32PixelsOfEveryPhase)
+{
+    std::mt19937 random(99);
+    for (auto [width, height] : Row().Sizes) {
+        Processor p;
+        p.Prepare(width, height);
+        RawFrame raw(width, height);
+        raw.Randomize(random);
+        p->LoadRawFrame(raw.Data(), 0, raw.Pitch);
+        p->SetSaturation(14);
+        p.SetGains(150, 128, 170);
+        for (int phase = 0; phase < 4; ++phase) {
+            for (bool color : {true, false}) {
+                SCOPED_TRACE(testing::Message() << width << " x " << height << " phase " << phase
+                                                << (color ? " colour" : " plain"));
+                p.ClearOutput();
+                if (color) {
+                    p.RunColor(*Form().Kernels, phase);
+                } else {
+                    p.RunPlain(*Form().Kernels, phase);
+                }
+                std::vector<UCHAR> expected = ExpectedFrame(Row().Format, p, raw);
+                ASSERT_EQ(expected.size(), OutputFrameBytes(Row().Format, width, height));
+                p.ClearOutput();
+                ASSERT_TRUE(p.RunFormat(*Form().Formats, Row().Format, phase, color));
+                std::vector<UCHAR> actual(p.Output().begin(), p.Output().begin() + expected.size());
+                ASSERT_EQ(actual, expected);
+                EXPECT_TRUE(p.UntouchedFrom(expected.size()));
+            }
+        }
+    }
+}
+
+TEST_P(FormatTest, SizesWithoutWholeChromaBlocksAreRefusedUntouched)
+{
+    for (auto [width, height] : Row().RefusedSizes) {
+        Processor p;
+        p.Prepare(width, height);
+        p->LoadRawFrame(RawFrame(width, height, 90).Data(), 0, width);
+        EXPECT_EQ(OutputFrameBytes(Row().Format, width, height), 0u) << width << " x " << height;
+        for (int phase = 0; phase < 4; ++phase) {
+            EXPECT_FALSE(p.RunFormat(*Form().Formats, Row().Format, phase, true));
+            EXPECT_TRUE(p.UntouchedFrom(0)) << width << " x " << height;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, FormatTest,
+                         testing::Combine(testing::ValuesIn(FormatForms()),
+                                          testing::ValuesIn(FormatRows)),
+                         FormatTestName);
+
+TEST(OutputFormatSizes, LayoutsOfTheFullFrame)
+{
+    EXPECT_EQ(OutputFrameBytes(OutputFormatRgb32, 752, 480), 752u * 480 * 4);
+    EXPECT_EQ(OutputFrameBytes(OutputFormatRgb24, 752, 480), 752u * 480 * 3);
+    EXPECT_EQ(OutputRowBytes(OutputFormatRgb24, 375), 1128u);  // 1125 padded to 4 bytes
+    EXPECT_EQ(OutputFrameBytes(OutputFormatYuy2, 752, 480), 752u * 480 * 2);
+    EXPECT_EQ(OutputFrameBytes(OutputFormatNv12, 752, 480), 752u * 480 * 3 / 2);
+    EXPECT_EQ(OutputFrameBytes(OutputFormatBayer8, 752, 480), 752u * 480);
+    EXPECT_EQ(OutputFrameBytes(OutputFormatCount, 752, 480), 0u);
+    EXPECT_EQ(OutputFrameBytes(OutputFormatRgb32, 0x40000000u, 2), 0u);  // past 32 bits
 }
 
 }  // namespace

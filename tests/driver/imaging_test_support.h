@@ -11,6 +11,7 @@
 
 #include "imaging/conversion_kernels.h"
 #include "imaging/image_processor.h"
+#include "imaging/output_formats.h"
 
 namespace imaging_test {
 
@@ -103,6 +104,12 @@ public:
         Snapshot();
         kernels.PlainKernel[phase](&processor_->Frame);
     }
+    // The same preparation, then the kernel of an output format; colour or plain.
+    BOOLEAN RunFormat(const FormatKernels& kernels, ULONG format, int phase, bool color)
+    {
+        Snapshot();
+        return kernels.Kernel[format][phase](processor_, &processor_->Frame, color ? TRUE : FALSE);
+    }
     void SetGains(LONG red, LONG green, LONG blue)
     {
         processor_->SetRedGain(red);
@@ -128,6 +135,16 @@ public:
     bool GuardIntact() const
     {
         for (size_t i = ImageBytes(); i < output_.size(); ++i) {
+            if (output_[i] != OutputSentinel) {
+                return false;
+            }
+        }
+        return true;
+    }
+    // No byte at or past `offset` was written since the last ClearOutput (or Prepare).
+    bool UntouchedFrom(size_t offset) const
+    {
+        for (size_t i = offset; i < output_.size(); ++i) {
             if (output_[i] != OutputSentinel) {
                 return false;
             }

@@ -159,6 +159,85 @@ TEST(Sse2MatchesPortable, FullFramesWithSettingsAtTheirExtremes)
     }
 }
 
+// The output format kernels: SSE2 against portable on random frames and parameters, every
+// phase, colour and plain, widths around the block size (the even ones for the YUV formats,
+// even heights for NV12), and nothing written past the format's frame.
+struct FormatSizes {
+    const char* Name;
+    ULONG Format;
+    bool EvenWidth;
+    bool EvenHeight;
+};
+
+void PrintTo(const FormatSizes& row, std::ostream* out)
+{
+    *out << row.Name;
+}
+
+class Sse2FormatMatchesPortable : public testing::TestWithParam<FormatSizes> {};
+
+TEST_P(Sse2FormatMatchesPortable, RandomFramesAllPhases)
+{
+    const FormatSizes& row = GetParam();
+    std::mt19937 random(20261207 + row.Format);
+    const ULONG widths[] = {1, 2, 7, 8, 15, 16, 17, 18, 20, 30, 94, 100, 376, 752};
+    int frames = 0;
+    for (ULONG width : widths) {
+        if (row.EvenWidth && (width & 1) != 0) {
+            continue;
+        }
+        for (int round = 0; round < 6; ++round) {
+            ULONG height = width >= 376 ? 2 + static_cast<ULONG>(round)
+                                        : static_cast<ULONG>(std::uniform_int_distribution<int>(1, 23)(random));
+            if (row.EvenHeight) {
+                height += height & 1;
+            }
+            Processor p;
+            p.Prepare(width, height);
+            RawFrame raw(width, height);
+            raw.Randomize(random);
+            for (ULONG i = 0; i < p->WorkSize; ++i) {
+                p->WorkBuffer[i] = static_cast<UCHAR>(random());
+            }
+            p->LoadRawFrame(raw.Data(), 0, raw.Pitch);
+            RandomParameters(random, p);
+            const size_t bytes = OutputFrameBytes(row.Format, width, height);
+            ASSERT_NE(bytes, 0u);
+            for (int phase = 0; phase < 4; ++phase) {
+                for (bool color : {true, false}) {
+                    SCOPED_TRACE(testing::Message() << "width " << width << " height " << height
+                                                    << " phase " << phase << " colour " << color);
+                    p.ClearOutput();
+                    ASSERT_TRUE(p.RunFormat(PortableFormatKernels, row.Format, phase, color));
+                    std::vector<UCHAR> reference = p.Output();
+                    ASSERT_TRUE(p.UntouchedFrom(bytes));
+                    p.ClearOutput();
+                    ASSERT_TRUE(p.RunFormat(Sse2FormatKernels, row.Format, phase, color));
+                    ASSERT_TRUE(p.UntouchedFrom(bytes));
+                    ASSERT_EQ(Difference(p.Output(), reference, 0), "equal");
+                }
+            }
+            ++frames;
+        }
+    }
+    EXPECT_GT(frames, 40);
+}
+
+const FormatSizes FormatSizeRows[] = {
+    {"Rgb24", OutputFormatRgb24, false, false},
+    {"Yuy2", OutputFormatYuy2, true, false},
+    {"Nv12", OutputFormatNv12, true, true},
+    {"Bayer8", OutputFormatBayer8, false, false},
+};
+
+std::string FormatSizesName(const testing::TestParamInfo<FormatSizes>& param)
+{
+    return param.param.Name;
+}
+
+INSTANTIATE_TEST_SUITE_P(Formats, Sse2FormatMatchesPortable, testing::ValuesIn(FormatSizeRows),
+                         FormatSizesName);
+
 }  // namespace
 
 #endif  // IMAGING_HAVE_SSE2
