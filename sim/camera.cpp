@@ -148,6 +148,7 @@ void Camera::Detached()
         std::unique_lock lock(mutex_);
         port_ = nullptr;
         configured_ = false;
+        actionsSent_ += outbox_.size();
         outbox_.clear();
         requestAwaitsTrigger_ = false;
         triggeredFrameHeld_ = false;
@@ -162,13 +163,22 @@ void Camera::Detached()
 void Camera::Post(PortAction action)
 {
     outbox_.push_back(std::move(action));
+    ++actionsPosted_;
 }
 
 void Camera::Drain()
 {
     std::unique_lock lock(mutex_);
     if (draining_) {
-        return;  // the thread already draining sends these too, in order
+        // The thread already draining sends these too, in order. A caller on another thread
+        // waits until they are out: the device acts on a command (dropping stale frame data
+        // from its FIFO) before the host sees the command's transfer complete, so no stale
+        // byte may reach a transfer issued after it.
+        if (drainer_ != std::this_thread::get_id()) {
+            const std::uint64_t mine = actionsPosted_;
+            drained_.wait(lock, [this, mine] { return !draining_ || actionsSent_ >= mine; });
+        }
+        return;
     }
     draining_ = true;
     drainer_ = std::this_thread::get_id();
@@ -195,6 +205,8 @@ void Camera::Drain()
             break;
         }
         lock.lock();
+        ++actionsSent_;
+        drained_.notify_all();
     }
     draining_ = false;
     drainer_ = std::thread::id();

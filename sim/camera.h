@@ -191,6 +191,9 @@ private:
     std::deque<PortAction> outbox_;
     bool draining_ = false;
     std::thread::id drainer_;
+    // Actions ever posted and ever sent (or dropped on detach), to tell when a caller's are out.
+    std::uint64_t actionsPosted_ = 0;
+    std::uint64_t actionsSent_ = 0;
     std::condition_variable drained_;
 
     PacketLog log_;

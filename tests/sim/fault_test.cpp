@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <future>
+#include <thread>
 
 #include "sim_test_support.h"
 
@@ -187,6 +188,29 @@ TEST(SimFaults, NextRequestFlushesAStaleLateFrame)
     ASSERT_TRUE(frame);
     EXPECT_GT((*frame)[0], 10) << "the new frame, not the stale one";
     EXPECT_EQ(host.port.Queued(0x83), 0u);
+}
+
+TEST(SimFaults, AFrameRequestFlushesBeforeItsTransferCompletesWhileALateFrameIsBeingSent)
+{
+    TestHost host;
+    host.ProgramWindow(0, 0, 64, 64, 0);
+    host.camera.DelayFrames(1, std::chrono::milliseconds(1));
+    host.port.HoldNextSend();
+    host.ReadFrame();  // the late frame leaves on the camera's own thread...
+    ASSERT_TRUE(host.port.WaitForHeldSend(std::chrono::seconds(5)));
+    // ...and is still in the port call when the next request comes. The request's flush must
+    // be done when its transfer completes, or the late bytes would fill the next reads.
+    std::thread release([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        host.port.ReleaseHeldSend();
+    });
+    const int flushesBefore = host.port.Flushes(sim::kFrameEndpoint);
+    host.Send(MakePacket({0x02}));
+    const int flushesAfter = host.port.Flushes(sim::kFrameEndpoint);
+    release.join();
+    EXPECT_EQ(flushesAfter, flushesBefore + 1);
+    host.camera.WaitIdle();
+    EXPECT_EQ(host.port.Queued(sim::kFrameEndpoint), 1u) << "only the new frame";
 }
 
 TEST(SimFaults, RemovalInTheMiddleOfAFrame)

@@ -32,7 +32,14 @@ public:
             std::copy_n(shared.bytes->begin(), std::min(shared.length, shared.bytes->size()),
                         message.begin());
         }
-        std::lock_guard lock(mutex_);
+        std::unique_lock lock(mutex_);
+        if (holdNextSend_) {
+            // Stalls the sending thread inside the port call until the test lets it go.
+            holdNextSend_ = false;
+            sendHeld_ = true;
+            arrived_.notify_all();
+            arrived_.wait(lock, [this] { return !sendHeld_; });
+        }
         events_.push_back("send " + std::to_string(endpointAddress) + " " +
                           std::to_string(message.size()));
         queues_[endpointAddress].push_back(std::move(message));
@@ -50,6 +57,26 @@ public:
         std::lock_guard lock(mutex_);
         ++flushes_[endpointAddress];
         queues_[endpointAddress].clear();
+    }
+
+    // The next SendIn stops inside the port call until ReleaseHeldSend.
+    void HoldNextSend()
+    {
+        std::lock_guard lock(mutex_);
+        holdNextSend_ = true;
+    }
+
+    bool WaitForHeldSend(std::chrono::milliseconds timeout)
+    {
+        std::unique_lock lock(mutex_);
+        return arrived_.wait_for(lock, timeout, [this] { return sendHeld_; });
+    }
+
+    void ReleaseHeldSend()
+    {
+        std::lock_guard lock(mutex_);
+        sendHeld_ = false;
+        arrived_.notify_all();
     }
 
     void Note(const std::string& event)
@@ -117,6 +144,8 @@ private:
     std::vector<std::pair<std::uint8_t, usbd::EndpointResult>> failures_;
     std::map<std::uint8_t, int> flushes_;
     std::vector<std::string> events_;
+    bool holdNextSend_ = false;
+    bool sendHeld_ = false;
 };
 
 inline sim::Packet MakePacket(std::initializer_list<std::uint8_t> head)
