@@ -154,26 +154,31 @@ TEST_P(CamctlSharedValues, ReadBackThroughTheOtherNameInTheNextRun)
 INSTANTIATE_TEST_SUITE_P(
     Rows, CamctlSharedValues,
     testing::Values(
-        SharedValueRow{{"std.brightness=300"}, {"Brightness"}, "Brightness: 300\n"},
-        SharedValueRow{{"Brightness=120"}, {"std.brightness"}, "std.brightness: 120\n"},
-        SharedValueRow{{"std.contrast=7"}, {"Contrast"}, "Contrast: 7\n"},
-        SharedValueRow{{"Hue=200"}, {"std.hue"}, "std.hue: 200\n"},
-        SharedValueRow{{"std.saturation=3"}, {"Saturation"}, "Saturation: 3\n"},
-        SharedValueRow{{"std.color-enable=0"}, {"ColorEnable"}, "ColorEnable: 0\n"},
-        SharedValueRow{{"std.gain=20"}, {"GlobalGain"}, "GlobalGain: 20\n"},
-        SharedValueRow{{"GlobalGain=33"}, {"std.gain"}, "std.gain: 33\n"},
-        SharedValueRow{{"std.white-balance=auto"}, {"WhiteBalance"}, "WhiteBalance: 1\n"},
-        SharedValueRow{{"WhiteBalance=1"}, {"std.white-balance"}, "std.white-balance: 0 (auto)\n"},
-        SharedValueRow{{"std.white-balance-component=200,300"},
-                       {"RedGain", "BlueGain", "WhiteBalance"},
-                       "RedGain: 200\nBlueGain: 300\nWhiteBalance: 0\n"},
-        SharedValueRow{{"RedGain=90", "BlueGain=140"},
-                       {"std.white-balance-component"},
-                       "std.white-balance-component: 90,140\n"},
-        SharedValueRow{{"std.exposure=auto"}, {"AEC"}, "AEC: 1\n"},
-        SharedValueRow{{"AEC=1"}, {"std.exposure"}, "std.exposure: -6 (auto)\n"},
-        SharedValueRow{{"std.exposure=-5"}, {"Exposure", "AEC"}, "Exposure: 1021\nAEC: 0\n"},
-        SharedValueRow{{"Exposure=60"}, {"std.exposure"}, "std.exposure: -9\n"}));
+        // Standard names set, private names read. Exposure: 2^-5 s over rows of 816 pixel
+        // clocks at 26.67 MHz is 1021 rows.
+        SharedValueRow{{"std.brightness=300", "std.contrast=7", "std.saturation=3",
+                        "std.color-enable=0", "std.gain=20", "std.white-balance-component=200,300",
+                        "std.exposure=-5"},
+                       {"Brightness", "Contrast", "Saturation", "ColorEnable", "GlobalGain",
+                        "RedGain", "BlueGain", "WhiteBalance", "Exposure", "AEC"},
+                       "Brightness: 300\nContrast: 7\nSaturation: 3\nColorEnable: 0\n"
+                       "GlobalGain: 20\nRedGain: 200\nBlueGain: 300\nWhiteBalance: 0\n"
+                       "Exposure: 1021\nAEC: 0\n"},
+        // Private names set, standard names read. 60 rows lie nearest 2^-9 s (64 rows).
+        SharedValueRow{{"Brightness=120", "Hue=200", "GlobalGain=33", "RedGain=90",
+                        "BlueGain=140", "Exposure=60"},
+                       {"std.brightness", "std.hue", "std.gain", "std.white-balance-component",
+                        "std.exposure"},
+                       "std.brightness: 120\nstd.hue: 200\nstd.gain: 33\n"
+                       "std.white-balance-component: 90,140\nstd.exposure: -9\n"},
+        // Automatic control, both ways.
+        SharedValueRow{{"std.white-balance=auto", "std.exposure=auto"},
+                       {"WhiteBalance", "AEC"},
+                       "WhiteBalance: 1\nAEC: 1\n"},
+        SharedValueRow{{"WhiteBalance=1", "AEC=1"},
+                       {"std.white-balance", "std.white-balance-component", "std.exposure"},
+                       "std.white-balance: 0 (auto)\nstd.white-balance-component: 128,128 (auto)\n"
+                       "std.exposure: -6 (auto)\n"}));
 
 TEST_F(CamctlProperties, StandardSetsOutsideTheRangeAreRefusedAndChangeNothing)
 {
