@@ -130,6 +130,7 @@ TEST_F(CamctlProperties, PropsStandardListsEachItemWithRangeStepDefaultAndAuto)
 // in the next run, and the other way round: both reach the one settings record the driver
 // saves.
 struct SharedValueRow {
+    const char* name;
     std::vector<std::string> set;
     std::vector<std::string> get;
     std::string expected;
@@ -156,7 +157,8 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         // Standard names set, private names read. Exposure: 2^-5 s over rows of 816 pixel
         // clocks at 26.67 MHz is 1021 rows.
-        SharedValueRow{{"std.brightness=300", "std.contrast=7", "std.saturation=3",
+        SharedValueRow{"StandardToPrivate",
+                       {"std.brightness=300", "std.contrast=7", "std.saturation=3",
                         "std.color-enable=0", "std.gain=20", "std.white-balance-component=200,300",
                         "std.exposure=-5"},
                        {"Brightness", "Contrast", "Saturation", "ColorEnable", "GlobalGain",
@@ -165,20 +167,24 @@ INSTANTIATE_TEST_SUITE_P(
                        "GlobalGain: 20\nRedGain: 200\nBlueGain: 300\nWhiteBalance: 0\n"
                        "Exposure: 1021\nAEC: 0\n"},
         // Private names set, standard names read. 60 rows lie nearest 2^-9 s (64 rows).
-        SharedValueRow{{"Brightness=120", "Hue=200", "GlobalGain=33", "RedGain=90",
+        SharedValueRow{"PrivateToStandard",
+                       {"Brightness=120", "Hue=200", "GlobalGain=33", "RedGain=90",
                         "BlueGain=140", "Exposure=60"},
                        {"std.brightness", "std.hue", "std.gain", "std.white-balance-component",
                         "std.exposure"},
                        "std.brightness: 120\nstd.hue: 200\nstd.gain: 33\n"
                        "std.white-balance-component: 90,140\nstd.exposure: -9\n"},
         // Automatic control, both ways.
-        SharedValueRow{{"std.white-balance=auto", "std.exposure=auto"},
+        SharedValueRow{"AutoStandardToPrivate",
+                       {"std.white-balance=auto", "std.exposure=auto"},
                        {"WhiteBalance", "AEC"},
                        "WhiteBalance: 1\nAEC: 1\n"},
-        SharedValueRow{{"WhiteBalance=1", "AEC=1"},
+        SharedValueRow{"AutoPrivateToStandard",
+                       {"WhiteBalance=1", "AEC=1"},
                        {"std.white-balance", "std.white-balance-component", "std.exposure"},
                        "std.white-balance: 0 (auto)\nstd.white-balance-component: 128,128 (auto)\n"
-                       "std.exposure: -6 (auto)\n"}));
+                       "std.exposure: -6 (auto)\n"}),
+    [](const testing::TestParamInfo<SharedValueRow>& row) { return std::string(row.param.name); });
 
 TEST_F(CamctlProperties, StandardSetsOutsideTheRangeAreRefusedAndChangeNothing)
 {
