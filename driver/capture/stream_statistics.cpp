@@ -54,8 +54,7 @@ void StreamStatistics::CountConversion(LONGLONG ticks, LONGLONG frequency)
         constexpr ULONGLONG limit = 0x7FFFFFFFull;
         ULONGLONG t = static_cast<ULONGLONG>(ticks);
         ULONGLONG f = static_cast<ULONGLONG>(frequency);
-        ULONGLONG value =
-            t > 0xFFFFFFFFFFFFFFFFull / 1000000u ? limit : t * 1000000u / f;
+        ULONGLONG value = t > 0xFFFFFFFFFFFFFFFFull / 1000000u ? limit : t * 1000000u / f;
         microseconds = static_cast<ULONG>(value > limit ? limit : value);
     }
     KIRQL irql = KfAcquireSpinLock(&Lock);

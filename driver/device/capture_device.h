@@ -3,8 +3,8 @@
 #pragma once
 
 #include "camera/command_channel.h"
-#include "capture/stream_statistics.h"
 #include "camera/frame_geometry.h"
+#include "capture/stream_statistics.h"
 #include "device/camera_settings.h"
 #include "device/device_lock.h"
 #include "pin/video_format.h"

@@ -176,8 +176,7 @@ NTSTATUS NTAPI OnChunkComplete(PDEVICE_OBJECT, PIRP irp, PVOID context)
         } else {
             irp->IoStatus.Information = 0;
         }
-        bool failed =
-            !NT_SUCCESS(irp->IoStatus.Status) || USBD_ERROR(entry->Urb->UrbHeader.Status);
+        bool failed = !NT_SUCCESS(irp->IoStatus.Status) || USBD_ERROR(entry->Urb->UrbHeader.Status);
         if (failed || moved != entry->Length) {
             InterlockedIncrement(&transfer->IncompleteChunks);
         }

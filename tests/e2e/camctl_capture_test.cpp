@@ -51,7 +51,8 @@ TEST_F(CamctlCapture, CapturesTopDownPicturesOfTheScene)
     EXPECT_TRUE(Contains(result.out, "frames: 3 delivered, 0 timed out, 0 incomplete\n"));
     // Then the driver's counts of the stream.
     EXPECT_TRUE(Contains(result.out, "\n  FramesDelivered: 3\n")) << result.out;
-    EXPECT_TRUE(Contains(result.out, "\n  IncompleteFrames: 0\n  TimedOutFrames: 0\n  UsbErrors: 0\n"));
+    EXPECT_TRUE(
+        Contains(result.out, "\n  IncompleteFrames: 0\n  TimedOutFrames: 0\n  UsbErrors: 0\n"));
     EXPECT_TRUE(Contains(result.out, "\ndropped frames: PictureNumber ")) << result.out;
     EXPECT_TRUE(Contains(result.out, "saved " + Path("f-0000.png") + " ... " + Path("f-0002.png")));
     EXPECT_FALSE(std::filesystem::exists(Path("f-0003.png")));

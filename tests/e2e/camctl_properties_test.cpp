@@ -168,8 +168,8 @@ INSTANTIATE_TEST_SUITE_P(
                        "Exposure: 1021\nAEC: 0\n"},
         // Private names set, standard names read. 60 rows lie nearest 2^-9 s (64 rows).
         SharedValueRow{"PrivateToStandard",
-                       {"Brightness=120", "Hue=200", "GlobalGain=33", "RedGain=90",
-                        "BlueGain=140", "Exposure=60"},
+                       {"Brightness=120", "Hue=200", "GlobalGain=33", "RedGain=90", "BlueGain=140",
+                        "Exposure=60"},
                        {"std.brightness", "std.hue", "std.gain", "std.white-balance-component",
                         "std.exposure"},
                        "std.brightness: 120\nstd.hue: 200\nstd.gain: 33\n"

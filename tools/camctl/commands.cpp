@@ -92,7 +92,8 @@ void ReportStatistics(std::ostream& to, std::size_t index, const FrameFormat& fo
 std::optional<DroppedFrames> DroppedFramesOf(const FrameStream& stream)
 {
     DroppedFrames dropped;
-    if (stream.PinHandle() == nullptr || !NT_SUCCESS(ReadDroppedFrames(stream.PinHandle(), dropped))) {
+    if (stream.PinHandle() == nullptr ||
+        !NT_SUCCESS(ReadDroppedFrames(stream.PinHandle(), dropped))) {
         return std::nullopt;
     }
     return dropped;
@@ -554,9 +555,9 @@ int ShowStatistics(const CameraControl& control, std::size_t index, std::uint64_
         return kExitFailure;
     }
     FrameStatistics statistics;
-    bool ok = stream.Read(count, timeoutMs, kTimeoutsBeforeGivingUp,
-                          [](const Frame&) { return true; }, console.interrupted, statistics,
-                          error);
+    bool ok = stream.Read(
+        count, timeoutMs, kTimeoutsBeforeGivingUp, [](const Frame&) { return true; },
+        console.interrupted, statistics, error);
     std::optional<DroppedFrames> dropped = DroppedFramesOf(stream);
     stream.Close();
     ReportStatistics(out, index, stream.Format(), statistics);
@@ -572,8 +573,9 @@ int ShowStandardProperties(const CameraControl& control, std::ostream& out, std:
 {
     int result = kExitOk;
     out << std::left << std::setw(28) << "name" << std::right << std::setw(10) << "value"
-        << std::setw(8) << "min" << std::setw(8) << "max" << std::setw(6) << "step"
-        << std::setw(9) << "default" << "  auto\n";
+        << std::setw(8) << "min" << std::setw(8) << "max" << std::setw(6) << "step" << std::setw(9)
+        << "default"
+        << "  auto\n";
     for (const StandardItem& item : StandardItems()) {
         StandardSupport support;
         StandardValue value;

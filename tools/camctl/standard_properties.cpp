@@ -91,9 +91,9 @@ NTSTATUS QueryStandardSupport(HANDLE object, const StandardItem& item, StandardS
 {
     support = {};
     // The size first, then the answer in a buffer of that size.
-    ksclient::PropertyResult sized = ksclient::PropertyRequest(
-        object, *item.set, item.id, KSPROPERTY_TYPE_BASICSUPPORT, nullptr, sizeof(KSPROPERTY),
-        nullptr, 0);
+    ksclient::PropertyResult sized =
+        ksclient::PropertyRequest(object, *item.set, item.id, KSPROPERTY_TYPE_BASICSUPPORT, nullptr,
+                                  sizeof(KSPROPERTY), nullptr, 0);
     if (sized.status != STATUS_BUFFER_OVERFLOW || sized.bytesReturned < sizeof(ULONG)) {
         return NT_SUCCESS(sized.status) ? STATUS_UNSUCCESSFUL : sized.status;
     }

@@ -12,10 +12,10 @@ NTSTATUS ReadDroppedFrames(HANDLE pin, DroppedFrames& dropped)
 {
     KSPROPERTY_DROPPEDFRAMES_CURRENT_S value{};
     const auto* tail = reinterpret_cast<const std::uint8_t*>(&value) + sizeof(KSPROPERTY);
-    NTSTATUS status = ksclient::GetProperty(pin, PROPSETID_VIDCAP_DROPPEDFRAMES,
-                                            KSPROPERTY_DROPPEDFRAMES_CURRENT, &value, sizeof value,
-                                            tail, sizeof value - sizeof(KSPROPERTY))
-                          .status;
+    NTSTATUS status =
+        ksclient::GetProperty(pin, PROPSETID_VIDCAP_DROPPEDFRAMES, KSPROPERTY_DROPPEDFRAMES_CURRENT,
+                              &value, sizeof value, tail, sizeof value - sizeof(KSPROPERTY))
+            .status;
     if (NT_SUCCESS(status)) {
         dropped.pictureNumber = value.PictureNumber;
         dropped.dropCount = value.DropCount;
