@@ -22,9 +22,11 @@ FramePictureCounts FrameStatistics::CountDelivery(LONG picture, ULONG bytes)
 {
     KIRQL irql = KfAcquireSpinLock(&Lock);
     bool newPicture = false;
-    if (picture != 0) {
-        // Distance on the worker's 32-bit count, so numbering goes on across its wrap.
-        LONGLONG number = static_cast<ULONG>(picture) - static_cast<ULONG>(PicturesBefore);
+    // Distance on the worker's 32-bit count, so numbering goes on across its wrap; a picture
+    // from before the pin left KSSTATE_STOP (none should reach here) is no picture of the pin.
+    ULONG distance = static_cast<ULONG>(picture) - static_cast<ULONG>(PicturesBefore);
+    if (picture != 0 && distance != 0 && distance <= 0x7FFFFFFFu) {
+        LONGLONG number = distance;
         if (number > LastPicture) {
             LastPicture = number;
             ++PicturesDelivered;
