@@ -59,7 +59,6 @@ NTSTATUS CaptureWorker::StartWorker(ImageProcessor* processor, LONG width, LONG 
     LONG outputSize = width * height * 4;
     InterlockedExchange(&FramesRead, 0);
     InterlockedExchange(&FramesConverted, 0);
-    InterlockedExchange(&PicturesTaken, 0);
     InterlockedExchange(&OutputPicture, 0);
     NoteCameraProgrammed(Device);
     Device->StartSensor();
@@ -202,6 +201,7 @@ LONG CaptureWorker::ReadIntoBuffer(ULONG index)
     Device->ReadFrame(RawBuffer[index], &read);
     if (read) {
         InterlockedIncrement(&FramesRead);
+        Device->Statistics.CountFrameRead();
         return InterlockedIncrement(&PicturesTaken);
     }
     // A frame that did not come whole is a picture lost, unless a stop or pause ended the read.
@@ -249,7 +249,11 @@ void CaptureWorker::ConvertNewestFrame()
     ULONG pitch = 0;
     Device->GetRawOffset(&offset);
     Device->GetRawPitch(&pitch);
+    LARGE_INTEGER frequency;
+    LARGE_INTEGER start = KeQueryPerformanceCounter(&frequency);
     if (Processor->Convert(RawBuffer[taken], offset, pitch)) {
+        LARGE_INTEGER end = KeQueryPerformanceCounter(nullptr);
+        Device->Statistics.CountConversion(end.QuadPart - start.QuadPart, frequency.QuadPart);
         InterlockedIncrement(&FramesConverted);
         InterlockedExchange(&OutputPicture, picture);
     }

@@ -52,11 +52,14 @@ public:
     // Raw frames converted into the output image since the last start; written only by the
     // process pass, read by the pin and by statistics.
     LONG volatile FramesConverted;
-    // Pictures since the last start: frames asked of the camera while running, whole or not
-    // (a read ended by a stop or pause is none). Written only by the capture thread.
+    // Pictures over the worker's life: frames asked of the camera while running, whole or not
+    // (a read ended by a stop or pause is none). Never reset, so a run restarted after a stop
+    // of the device numbers on; the pin counts from where it left KSSTATE_STOP. Written only by
+    // the capture thread.
     LONG volatile PicturesTaken;
     // The picture each raw buffer holds (guarded by StateLock with RawState), and the picture
-    // in the output image, 0 before the first conversion (written only by the process pass).
+    // in the output image, 0 before the run's first conversion (written only by the process
+    // pass).
     LONG RawPicture[2];
     LONG volatile OutputPicture;
 

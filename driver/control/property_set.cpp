@@ -254,6 +254,32 @@ NTSTATUS NTAPI RawPropertyHandler(PIRP irp, PKSIDENTIFIER request, PVOID data)
     }
 }
 
+// The statistics are counted under their own lock (capture/stream_statistics.h); no device
+// lock is needed, so a read never waits for a stream start.
+NTSTATUS NTAPI StatisticsPropertyHandler(PIRP irp, PKSIDENTIFIER request, PVOID data)
+{
+    CaptureDevice* device = DeviceFromIrp(irp);
+    if (device == nullptr || request == nullptr || data == nullptr) {
+        return STATUS_UNSUCCESSFUL;
+    }
+    StreamCounts counts = device->Statistics.Read();
+    ULONG value = 0;
+    switch (request->Id) {
+    case CameraProperty::FramesRead: value = counts.FramesRead; break;
+    case CameraProperty::FramesConverted: value = counts.FramesConverted; break;
+    case CameraProperty::FramesDelivered: value = counts.FramesDelivered; break;
+    case CameraProperty::FramesRepeated: value = counts.FramesRepeated; break;
+    case CameraProperty::FramesDropped: value = counts.FramesDropped; break;
+    case CameraProperty::IncompleteFrames: value = counts.IncompleteFrames; break;
+    case CameraProperty::TimedOutFrames: value = counts.TimedOutFrames; break;
+    case CameraProperty::UsbErrors: value = counts.UsbErrors; break;
+    case CameraProperty::LastConversionTime: value = counts.LastConversionMicroseconds; break;
+    default: return STATUS_UNSUCCESSFUL;
+    }
+    static_cast<CameraPropertyValue*>(data)->Value = static_cast<LONG>(value);
+    return STATUS_SUCCESS;
+}
+
 const KSPROPERTY_ITEM CameraPropertyItems[CameraPropertyCount] = {
     VALUE_ITEM(ExTrigger, Shared, Shared),
     VALUE_ITEM(Timeout, Shared, Shared),
@@ -317,6 +343,15 @@ const KSPROPERTY_ITEM CameraPropertyItems[CameraPropertyCount] = {
     CAMERA_PROPERTY_ITEM(CameraProperty::RawCommand, RawPropertyHandler, RawPropertyHandler,
                          RawSize),
     CAMERA_PROPERTY_ITEM(CameraProperty::RawRead, RawPropertyHandler, RawPropertyHandler, RawSize),
+    VALUE_ITEM(FramesRead, StatisticsPropertyHandler, nullptr),
+    VALUE_ITEM(FramesConverted, StatisticsPropertyHandler, nullptr),
+    VALUE_ITEM(FramesDelivered, StatisticsPropertyHandler, nullptr),
+    VALUE_ITEM(FramesRepeated, StatisticsPropertyHandler, nullptr),
+    VALUE_ITEM(FramesDropped, StatisticsPropertyHandler, nullptr),
+    VALUE_ITEM(IncompleteFrames, StatisticsPropertyHandler, nullptr),
+    VALUE_ITEM(TimedOutFrames, StatisticsPropertyHandler, nullptr),
+    VALUE_ITEM(UsbErrors, StatisticsPropertyHandler, nullptr),
+    VALUE_ITEM(LastConversionTime, StatisticsPropertyHandler, nullptr),
 };
 
 #undef IMAGE_PARAMETER_ITEM

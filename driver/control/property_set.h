@@ -78,10 +78,21 @@ enum Id : ULONG {
     RegisterRead = 58,
     RawCommand = 59,
     RawRead = 60,
+    // Stream statistics (read only): counts of the stream of the pin that last left
+    // KSSTATE_STOP, kept after it stops (see capture/stream_statistics.h for each definition).
+    FramesRead = 61,
+    FramesConverted = 62,
+    FramesDelivered = 63,
+    FramesRepeated = 64,
+    FramesDropped = 65,
+    IncompleteFrames = 66,
+    TimedOutFrames = 67,
+    UsbErrors = 68,
+    LastConversionTime = 69,  // microseconds
 };
 }  // namespace CameraProperty
 
-constexpr ULONG CameraPropertyCount = 61;
+constexpr ULONG CameraPropertyCount = 70;
 
 // The value record of every item except Window, RawCommand and RawRead.
 struct CameraPropertyValue {
@@ -191,6 +202,15 @@ inline constexpr CameraPropertyInfo CameraPropertyTable[CameraPropertyCount] = {
     {CameraProperty::RegisterRead, "RegisterRead", TRUE, TRUE, CameraValueRecord},
     {CameraProperty::RawCommand, "RawCommand", TRUE, TRUE, CameraRawRecord},
     {CameraProperty::RawRead, "RawRead", TRUE, TRUE, CameraRawRecord},
+    {CameraProperty::FramesRead, "FramesRead", TRUE, FALSE, CameraValueRecord},
+    {CameraProperty::FramesConverted, "FramesConverted", TRUE, FALSE, CameraValueRecord},
+    {CameraProperty::FramesDelivered, "FramesDelivered", TRUE, FALSE, CameraValueRecord},
+    {CameraProperty::FramesRepeated, "FramesRepeated", TRUE, FALSE, CameraValueRecord},
+    {CameraProperty::FramesDropped, "FramesDropped", TRUE, FALSE, CameraValueRecord},
+    {CameraProperty::IncompleteFrames, "IncompleteFrames", TRUE, FALSE, CameraValueRecord},
+    {CameraProperty::TimedOutFrames, "TimedOutFrames", TRUE, FALSE, CameraValueRecord},
+    {CameraProperty::UsbErrors, "UsbErrors", TRUE, FALSE, CameraValueRecord},
+    {CameraProperty::LastConversionTime, "LastConversionTime", TRUE, FALSE, CameraValueRecord},
 };
 
 // The handlers, in the framework's property handler form.
@@ -198,10 +218,11 @@ NTSTATUS NTAPI CameraPropertyHandler(PIRP irp, PKSIDENTIFIER request, PVOID data
 NTSTATUS NTAPI WindowPropertyHandler(PIRP irp, PKSIDENTIFIER request, PVOID data);
 NTSTATUS NTAPI RegisterWritePropertyHandler(PIRP irp, PKSIDENTIFIER request, PVOID data);
 NTSTATUS NTAPI RawPropertyHandler(PIRP irp, PKSIDENTIFIER request, PVOID data);
+NTSTATUS NTAPI StatisticsPropertyHandler(PIRP irp, PKSIDENTIFIER request, PVOID data);
 // ImageParameterPropertyHandler (one per processor parameter) and ConstantPropertyHandler (one
 // per constant) are instances of templates private to the set; reach them through the items.
 
-// The set's items (ids 0 to 60, in id order) and the set (the filter's automation table, with
+// The set's items (ids 0 to 69, in id order) and the set (the filter's automation table, with
 // the standard sets beside it, is in control/filter_automation.h).
 extern const KSPROPERTY_ITEM CameraPropertyItems[CameraPropertyCount];
 extern const KSPROPERTY_SET CameraPropertySets[1];

@@ -4,6 +4,7 @@
 
 #include "camera/command_channel.h"
 #include "camera/frame_geometry.h"
+#include "capture/stream_statistics.h"
 #include "device/camera_settings.h"
 #include "device/device_lock.h"
 #include "pin/video_format.h"
@@ -123,6 +124,8 @@ public:
     CommandChannel Channel;
     LONG volatile StreamClaimed;
     CaptureWorker* Worker;
+    // The stream counts of the pin that last claimed the stream (see stream_statistics.h).
+    StreamStatistics Statistics;
     ImageProcessor* Processor;
     CapturePin* StreamOwner;
     PKS_VIDEOINFOHEADER StreamFormat;

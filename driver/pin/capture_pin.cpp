@@ -137,10 +137,16 @@ NTSTATUS NTAPI CapturePin::SetDeviceState(PKSPIN pin, KSSTATE target, KSSTATE pr
         return STATUS_SUCCESS;
     case KSSTATE_ACQUIRE:
         if (previous == KSSTATE_STOP) {
-            capture->Pictures.Reset();
             capture->LastPresentationTime = -1;
             NTSTATUS status = device->AcquireStream(capture, &capture->VideoInfo);
             capture->Acquired = NT_SUCCESS(status) ? TRUE : FALSE;
+            // The claim made any worker that was missing; its pictures from here on are the
+            // pin's, and the camera's stream counts start again with this pin.
+            capture->Pictures.Reset(device->Worker != nullptr ? device->Worker->ReadPicturesTaken()
+                                                              : 0);
+            if (NT_SUCCESS(status)) {
+                device->Statistics.Reset();
+            }
             if (NT_SUCCESS(status) &&
                 !NT_SUCCESS(KsPinGetReferenceClockInterface(pin, &capture->ReferenceClock))) {
                 capture->ReferenceClock = nullptr;
@@ -183,10 +189,6 @@ void CapturePin::StopCapture()
     }
     Device->StopCapture();
     CaptureState = CaptureStopped;
-    // The worker numbers the next run's pictures from 1 again.
-    if (Device->Worker != nullptr) {
-        Pictures.EndRun(Device->Worker->ReadPicturesTaken());
-    }
 }
 
 NTSTATUS NTAPI CapturePin::Process(PKSPIN pin)
@@ -263,6 +265,7 @@ bool CapturePin::DeliverFrame(PKSSTREAM_POINTER pointer, LONG picture)
         header->PresentationTime.Time = 0;
     }
     FramePictureCounts counts = Pictures.CountDelivery(picture, header->DataUsed);
+    Device->Statistics.CountDelivery(counts.NewPicture, counts.DropCount);
     // The frame information follows the header when the client's header is long enough for it
     // (the framework keeps Size within the client's buffer).
     if (header->Size >= sizeof(KSSTREAM_HEADER) + sizeof(KS_FRAME_INFO)) {

@@ -55,7 +55,7 @@ private:
     // `picture` is the worker's number of the picture in the output image.
     bool DeliverFrame(PKSSTREAM_POINTER pointer, LONG picture);
     void CountDelivery(LONG framesConverted);
-    // Stops the capture of a running or paused pin and closes its run of pictures.
+    // Stops the capture of a running or paused pin.
     void StopCapture();
 };
 

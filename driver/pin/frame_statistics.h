@@ -4,8 +4,9 @@
 // A picture is one frame the capture thread asked the camera for while the stream ran, whether
 // it came whole or not: a frame that never came (time-out), came short, or whose transfer
 // failed or could not be submitted is a picture lost on the way. Reads ended by a stop or a
-// pause are not pictures. The worker numbers the pictures of a run from 1; the pin adds the
-// pictures of its earlier runs since it left KSSTATE_STOP.
+// pause are not pictures. The worker numbers its pictures on over all its runs (a run the
+// device's stop ended and the pin's next RUN started again included); the pin counts from the
+// worker's number when it left KSSTATE_STOP.
 //
 // A picture is delivered when a client frame is filled with it for the first time. Every other
 // picture is dropped: lost on the way, overwritten in the raw buffers or in the output image
@@ -24,17 +25,18 @@ struct FramePictureCounts {
     LONGLONG PictureNumber;
     LONGLONG DropCount;
     ULONG AverageFrameSize;
+    // CountDelivery only: the frame carried a picture not delivered before.
+    bool NewPicture;
 };
 
 class FrameStatistics {
 public:
     FrameStatistics();
-    // Back to no pictures: the pin leaves KSSTATE_STOP.
-    void Reset();
-    // The worker stopped after `pictures` pictures; the next run numbers on after them.
-    void EndRun(LONG pictures);
-    // A client frame of `bytes` was filled with the run's picture `picture` (0: an image that is
-    // no picture of this run). Returns the counts as the frame's information reports them.
+    // Back to no pictures: the pin leaves KSSTATE_STOP when the worker has numbered
+    // `picturesBefore` pictures; its next picture is the pin's picture 1.
+    void Reset(LONG picturesBefore = 0);
+    // A client frame of `bytes` was filled with the worker's picture `picture` (0: an image that
+    // is no picture of this run). Returns the counts as the frame's information reports them.
     FramePictureCounts CountDelivery(LONG picture, ULONG bytes);
     FramePictureCounts Read();
 
@@ -42,7 +44,7 @@ private:
     FramePictureCounts ReadLocked() const;
 
     KSPIN_LOCK Lock;  // guards every member below
-    LONGLONG PictureBase;
+    LONG PicturesBefore;
     LONGLONG LastPicture;
     LONGLONG PicturesDelivered;
     ULONGLONG FramesDelivered;

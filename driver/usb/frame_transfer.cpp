@@ -176,9 +176,13 @@ NTSTATUS NTAPI OnChunkComplete(PDEVICE_OBJECT, PIRP irp, PVOID context)
         } else {
             irp->IoStatus.Information = 0;
         }
-        if (!NT_SUCCESS(irp->IoStatus.Status) || USBD_ERROR(entry->Urb->UrbHeader.Status) ||
-            moved != entry->Length) {
+        bool failed = !NT_SUCCESS(irp->IoStatus.Status) || USBD_ERROR(entry->Urb->UrbHeader.Status);
+        if (failed || moved != entry->Length) {
             InterlockedIncrement(&transfer->IncompleteChunks);
+        }
+        // A chunk the driver cancelled (at a stop or a time-out) is no error of the transfer.
+        if (failed && irp->IoStatus.Status != STATUS_CANCELLED) {
+            InterlockedIncrement(&transfer->FailedChunks);
         }
     }
     InterlockedIncrement(&entry->DoneCount);
@@ -268,6 +272,7 @@ NTSTATUS ChunkedRead(CaptureDevice* device, ULONG pipeIndex, ULONG length, UCHAR
     InterlockedExchange(&transfer->CompletedChunks, 0);
     InterlockedExchange(&transfer->ChunkCount, static_cast<LONG>(chunks));
     InterlockedExchange(&transfer->IncompleteChunks, 0);
+    InterlockedExchange(&transfer->FailedChunks, 0);
     transfer->FrameMdl = IoAllocateMdl(buffer, length, FALSE, FALSE, nullptr);
     if (transfer->FrameMdl == nullptr) {
         ReleaseFrameTransfer(transfer);
@@ -324,17 +329,25 @@ NTSTATUS ChunkedRead(CaptureDevice* device, ULONG pipeIndex, ULONG length, UCHAR
             bool cut = ReadCounter(&transfer->IncompleteChunks) != 0;
             CancelChunks(transfer);
             InterlockedIncrement(cut ? &transfer->IncompleteFrames : &transfer->TimedOutFrames);
+            if (cut) {
+                device->Statistics.CountIncompleteFrame();
+            } else {
+                device->Statistics.CountTimedOutFrame();
+            }
             result = STATUS_TIMEOUT;
         } else if (ReadCounter(&transfer->ReadsStopped) != 0) {
             result = STATUS_CANCELLED;  // the stop cancelled the chunks: not a broken frame
         } else if (ReadCounter(&transfer->IncompleteChunks) != 0) {
             // A chunk failed or came back short: the buffer does not hold a whole frame.
             InterlockedIncrement(&transfer->IncompleteFrames);
+            device->Statistics.CountIncompleteFrame();
             result = STATUS_UNSUCCESSFUL;
         } else {
             result = STATUS_SUCCESS;
         }
     }
+    // Every issued chunk has completed by now.
+    device->Statistics.CountUsbErrors(static_cast<ULONG>(ReadCounter(&transfer->FailedChunks)));
     MarkPipeInUse(&link, pipeIndex, false);
     ReleaseChunks(transfer);
     return result;

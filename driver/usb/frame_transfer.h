@@ -34,6 +34,8 @@ struct FrameTransfer {
     ULONG RequestStackSize;
     // Chunks of the current frame that failed or moved fewer bytes than they asked for.
     LONG volatile IncompleteChunks;
+    // Chunks of the current frame whose transfer ended in an error other than a cancellation.
+    LONG volatile FailedChunks;
     // Nonzero from a stop of the frame reads until the capture thread starts again; set and
     // cleared under ChunkLock, so a read either sees it before issuing or has its chunks
     // cancelled by the stop.

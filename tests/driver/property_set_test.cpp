@@ -172,6 +172,40 @@ TEST_F(PropertySetTest, WithoutTheDeviceOnlyTheConstantHandlersAnswer)
     EXPECT_EQ(device_->Settings.RoiW, roiW);
 }
 
+// The conversion time is reported in whole microseconds of the performance counter's ticks,
+// limited to what the item's signed value holds.
+struct ConversionTimeRow {
+    LONGLONG ticks;
+    LONGLONG frequency;
+    LONG microseconds;
+};
+
+class ConversionTime : public PropertySetTest,
+                       public testing::WithParamInterface<ConversionTimeRow> {};
+
+TEST_P(ConversionTime, IsReportedInMicroseconds)
+{
+    const ConversionTimeRow& row = GetParam();
+    device_->Statistics.CountConversion(row.ticks, row.frequency);
+    EXPECT_EQ(Get(CameraProperty::LastConversionTime), row.microseconds);
+    EXPECT_EQ(Get(CameraProperty::FramesConverted), 1);
+    // Nothing else moved.
+    for (ULONG id = CameraProperty::FramesRead; id <= CameraProperty::UsbErrors; ++id) {
+        if (id != CameraProperty::FramesConverted) {
+            EXPECT_EQ(Get(id), 0) << "item " << id;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, ConversionTime,
+                         testing::Values(ConversionTimeRow{25000, 10'000'000, 2500},
+                                         ConversionTimeRow{3, 1'000'000, 3},
+                                         ConversionTimeRow{7, 10'000'000, 0},
+                                         ConversionTimeRow{3'579'545, 3'579'545, 1'000'000},
+                                         ConversionTimeRow{0x7FFFFFFFFFFFFFFF, 1, 0x7FFFFFFF},
+                                         ConversionTimeRow{-5, 10'000'000, 0},
+                                         ConversionTimeRow{5, 0, 0}));
+
 TEST_F(PropertySetTest, SensorValuesAreClampedWrittenAndReadBack)
 {
     EXPECT_EQ(Set(CameraProperty::Exposure, 0), STATUS_SUCCESS);

@@ -4,6 +4,8 @@
 
 #include "png_io.h"
 
+#include <cstdio>
+
 namespace camctltest {
 namespace {
 
@@ -47,6 +49,11 @@ TEST_F(CamctlCapture, CapturesTopDownPicturesOfTheScene)
     ASSERT_EQ(result.code, 0) << result.err;
     EXPECT_TRUE(Contains(result.out, "camera 0: 3 frames of 752x480 in ")) << result.out;
     EXPECT_TRUE(Contains(result.out, "frames: 3 delivered, 0 timed out, 0 incomplete\n"));
+    // Then the driver's counts of the stream.
+    EXPECT_TRUE(Contains(result.out, "\n  FramesDelivered: 3\n")) << result.out;
+    EXPECT_TRUE(
+        Contains(result.out, "\n  IncompleteFrames: 0\n  TimedOutFrames: 0\n  UsbErrors: 0\n"));
+    EXPECT_TRUE(Contains(result.out, "\ndropped frames: PictureNumber ")) << result.out;
     EXPECT_TRUE(Contains(result.out, "saved " + Path("f-0000.png") + " ... " + Path("f-0002.png")));
     EXPECT_FALSE(std::filesystem::exists(Path("f-0003.png")));
 
@@ -179,6 +186,43 @@ TEST_F(CamctlCapture, StreamWritesRawTopDownFrames)
     // B, G, R order; green rises from the top row down, red from left to right.
     EXPECT_LT(pixel(1, 300, 10)[1] + 100, pixel(1, 300, 470)[1]);
     EXPECT_LT(pixel(1, 10, 240)[2] + 100, pixel(1, 740, 240)[2]);
+}
+
+// "  Name: N" of the statistics report, or -1.
+long long Reported(const std::string& text, const std::string& name)
+{
+    std::string key = "\n  " + name + ": ";
+    std::size_t at = text.find(key);
+    return at == std::string::npos ? -1 : std::stoll(text.substr(at + key.size()));
+}
+
+TEST_F(CamctlCapture, StatsStreamsAndShowsTheDriversCounts)
+{
+    RunResult result = Run({"stats", "-n", "4"});
+    ASSERT_EQ(result.code, 0) << result.err;
+    EXPECT_TRUE(Contains(result.out, "frames: 4 delivered, 0 timed out, 0 incomplete\n"))
+        << result.out;
+    EXPECT_EQ(Reported(result.out, "FramesDelivered"), 4) << result.out;
+    EXPECT_GE(Reported(result.out, "FramesRead"), Reported(result.out, "FramesConverted"));
+    EXPECT_GE(Reported(result.out, "FramesConverted"), 1);
+    EXPECT_EQ(Reported(result.out, "IncompleteFrames"), 0);
+    EXPECT_EQ(Reported(result.out, "TimedOutFrames"), 0);
+    EXPECT_EQ(Reported(result.out, "UsbErrors"), 0);
+    // The pin's counts agree: pictures delivered = frames delivered less repeats.
+    long long picture = 0, drops = 0, average = 0;
+    std::size_t at = result.out.find("\ndropped frames: ");
+    ASSERT_NE(at, std::string::npos) << result.out;
+    ASSERT_EQ(std::sscanf(result.out.c_str() + at,
+                          "\ndropped frames: PictureNumber %lld, DropCount %lld, "
+                          "AverageFrameSize %lld",
+                          &picture, &drops, &average),
+              3);
+    EXPECT_EQ(picture - drops, 4 - Reported(result.out, "FramesRepeated"));
+    EXPECT_EQ(drops, Reported(result.out, "FramesDropped"));
+    EXPECT_EQ(average, 752 * 480 * 4);
+    // Nothing saved as files.
+    EXPECT_TRUE(std::filesystem::is_empty(directory_) ||
+                !std::filesystem::exists(Path("frame-0000.png")));
 }
 
 }  // namespace

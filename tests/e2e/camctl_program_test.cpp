@@ -57,7 +57,7 @@ protected:
     std::filesystem::path directory_;
 };
 
-TEST_F(CamctlProgram, PropsJsonListsAllSixtyOneItems)
+TEST_F(CamctlProgram, PropsJsonListsAllSeventyItems)
 {
     ProgramRun run = Camctl("props --json");
     ASSERT_EQ(run.exitCode, 0);
@@ -66,7 +66,7 @@ TEST_F(CamctlProgram, PropsJsonListsAllSixtyOneItems)
          at = run.output.find("\"id\":", at + 1)) {
         ++items;
     }
-    EXPECT_EQ(items, 61u);
+    EXPECT_EQ(items, 70u);
     EXPECT_EQ(run.output.front(), '[');
 }
 

@@ -79,7 +79,7 @@ TEST_F(CamctlProperties, PropsListsEveryItemWithRanges)
     RunResult result = Run({"props"});
     ASSERT_EQ(result.code, 0) << result.err;
     // A header and one row per item.
-    EXPECT_EQ(Count(result.out, "\n"), 62u);
+    EXPECT_EQ(Count(result.out, "\n"), 71u);
     EXPECT_TRUE(Contains(result.out, "\nExposure                 480       1   32767      480\n"))
         << result.out;
     EXPECT_TRUE(Contains(result.out, "\nRedGain                  128       1     512      128\n"));
@@ -93,7 +93,7 @@ TEST_F(CamctlProperties, PropsJsonHasOneObjectPerItem)
     ASSERT_EQ(Run({"set", "Contrast=7"}).code, 0);
     RunResult result = Run({"props", "--json"});
     ASSERT_EQ(result.code, 0) << result.err;
-    EXPECT_EQ(Count(result.out, "{\"id\": "), 61u);
+    EXPECT_EQ(Count(result.out, "{\"id\": "), 70u);
     EXPECT_EQ(result.out.front(), '[');
     EXPECT_TRUE(Contains(result.out, "{\"id\": 24, \"name\": \"Contrast\", \"access\": "
                                      "\"read-write\", \"value\": 7, \"min\": 0, \"max\": 20, "
@@ -103,6 +103,99 @@ TEST_F(CamctlProperties, PropsJsonHasOneObjectPerItem)
                                      "\"write-only\"}"));
     EXPECT_TRUE(Contains(result.out, "{\"id\": 4, \"name\": \"ExposureMax\", \"access\": "
                                      "\"read-only\", \"value\": 32767}"));
+}
+
+TEST_F(CamctlProperties, PropsStandardListsEachItemWithRangeStepDefaultAndAuto)
+{
+    ASSERT_EQ(Run({"set", "WhiteBalance=1"}).code, 0);
+    RunResult result = Run({"props", "--standard"});
+    ASSERT_EQ(result.code, 0) << result.err;
+    // A header and one row per standard item the camera answers.
+    EXPECT_EQ(Count(result.out, "\n"), 10u) << result.out;
+    const char* rows[] = {
+        "\nstd.brightness                     255       0     510     1      255  -\n",
+        "\nstd.contrast                        10       0      20     1       10  -\n",
+        "\nstd.hue                              0       0     359     1        0  -\n",
+        "\nstd.gain                             0       0      63     1       16  -\n",
+        "\nstd.white-balance                    0       0       0     1        0  on\n",
+        "\nstd.white-balance-component    128,128       1     512     1      128  on\n",
+        "\nstd.exposure                        -6     -15       0     1       -6  off\n",
+    };
+    for (const char* row : rows) {
+        EXPECT_TRUE(Contains(result.out, row)) << row << "in\n" << result.out;
+    }
+}
+
+// A value set through a standard name in one camctl run reads back through the private name
+// in the next run, and the other way round: both reach the one settings record the driver
+// saves.
+struct SharedValueRow {
+    const char* name;
+    std::vector<std::string> set;
+    std::vector<std::string> get;
+    std::string expected;
+};
+
+class CamctlSharedValues : public CamctlTest, public testing::WithParamInterface<SharedValueRow> {};
+
+TEST_P(CamctlSharedValues, ReadBackThroughTheOtherNameInTheNextRun)
+{
+    const SharedValueRow& row = GetParam();
+    std::vector<std::string> set = {"set"};
+    set.insert(set.end(), row.set.begin(), row.set.end());
+    RunResult first = Run(set);
+    ASSERT_EQ(first.code, 0) << first.err;
+    std::vector<std::string> get = {"get"};
+    get.insert(get.end(), row.get.begin(), row.get.end());
+    RunResult second = Run(get);
+    ASSERT_EQ(second.code, 0) << second.err;
+    EXPECT_EQ(second.out, row.expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, CamctlSharedValues,
+    testing::Values(
+        // Standard names set, private names read. Exposure: 2^-5 s over rows of 816 pixel
+        // clocks at 26.67 MHz is 1021 rows.
+        SharedValueRow{"StandardToPrivate",
+                       {"std.brightness=300", "std.contrast=7", "std.saturation=3",
+                        "std.color-enable=0", "std.gain=20", "std.white-balance-component=200,300",
+                        "std.exposure=-5"},
+                       {"Brightness", "Contrast", "Saturation", "ColorEnable", "GlobalGain",
+                        "RedGain", "BlueGain", "WhiteBalance", "Exposure", "AEC"},
+                       "Brightness: 300\nContrast: 7\nSaturation: 3\nColorEnable: 0\n"
+                       "GlobalGain: 20\nRedGain: 200\nBlueGain: 300\nWhiteBalance: 0\n"
+                       "Exposure: 1021\nAEC: 0\n"},
+        // Private names set, standard names read. 60 rows lie nearest 2^-9 s (64 rows).
+        SharedValueRow{"PrivateToStandard",
+                       {"Brightness=120", "Hue=200", "GlobalGain=33", "RedGain=90", "BlueGain=140",
+                        "Exposure=60"},
+                       {"std.brightness", "std.hue", "std.gain", "std.white-balance-component",
+                        "std.exposure"},
+                       "std.brightness: 120\nstd.hue: 200\nstd.gain: 33\n"
+                       "std.white-balance-component: 90,140\nstd.exposure: -9\n"},
+        // Automatic control, both ways.
+        SharedValueRow{"AutoStandardToPrivate",
+                       {"std.white-balance=auto", "std.exposure=auto"},
+                       {"WhiteBalance", "AEC"},
+                       "WhiteBalance: 1\nAEC: 1\n"},
+        SharedValueRow{"AutoPrivateToStandard",
+                       {"WhiteBalance=1", "AEC=1"},
+                       {"std.white-balance", "std.white-balance-component", "std.exposure"},
+                       "std.white-balance: 0 (auto)\nstd.white-balance-component: 128,128 (auto)\n"
+                       "std.exposure: -6 (auto)\n"}),
+    [](const testing::TestParamInfo<SharedValueRow>& row) { return std::string(row.param.name); });
+
+TEST_F(CamctlProperties, StandardSetsOutsideTheRangeAreRefusedAndChangeNothing)
+{
+    RunResult result = Run({"set", "std.brightness=600", "std.exposure=3", "std.hue=20"});
+    EXPECT_EQ(result.code, camctl::kExitFailure);
+    EXPECT_TRUE(Contains(result.err, "std.brightness: ")) << result.err;
+    EXPECT_TRUE(Contains(result.err, "std.exposure: ")) << result.err;
+    EXPECT_EQ(result.out, "std.hue: 20\n");
+    RunResult after = Run({"get", "Brightness", "Exposure", "Hue"});
+    ASSERT_EQ(after.code, 0) << after.err;
+    EXPECT_EQ(after.out, "Brightness: 255\nExposure: 480\nHue: 20\n");
 }
 
 TEST_F(CamctlProperties, WindowIsSetShownAndKept)
@@ -206,6 +299,9 @@ TEST_F(CamctlProperties, MalformedValuesAreRefused)
         {"--chip-version", "0x10000", "list"},
         {"capture", "-n", "0"},      {"frobnicate"},
         {"capture", "-o", ""},       {"capture", "-o", "shots/"},
+        {"set", "std.exposure=abc"}, {"set", "std.white-balance-component=5"},
+        {"set", "std.hue"},          {"get", "std.sharpness"},
+        {"set", "FramesRead=1"},     {"stats", "-n", "0"},
     };
     for (const auto& line : lines) {
         RunResult result = Run(line);

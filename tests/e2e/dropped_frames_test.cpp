@@ -15,6 +15,12 @@ struct DropCase {
     const char* name;
     // Makes the camera (or the client) lose pictures; returns how many at least.
     int (*inject)(PluggedCamera& plugged, CaptureDevice& device);
+    // What the camera's stream statistics count for the fault: exactly, except that the
+    // time-outs may be up to `timedOutSpread` more.
+    LONG incompleteFrames;
+    LONG timedOutFrames;
+    LONG usbErrors;
+    LONG timedOutSpread = 0;
 };
 
 // Waits until the camera has sent `count` more whole frames (the reads run on their own thread).
@@ -28,35 +34,41 @@ bool FramesReadGrew(CaptureWorker& worker, LONG count)
 }
 
 const DropCase kDropCases[] = {
-    {"NoFault", [](PluggedCamera&, CaptureDevice&) { return 0; }},
+    {"NoFault", [](PluggedCamera&, CaptureDevice&) { return 0; }, 0, 0, 0},
     {"FramesNeverCome",
      [](PluggedCamera& p, CaptureDevice&) {
          p.camera->DropFrames(3);
          return 3;
-     }},
+     },
+     0, 3, 0},
     {"ShortFrames",
      [](PluggedCamera& p, CaptureDevice&) {
          p.camera->ShortenFrames(2, 30000);
          return 2;
-     }},
+     },
+     2, 0, 0},
     {"FailedChunk",
      [](PluggedCamera& p, CaptureDevice&) {
          p.camera->FailNextIn(0x83, usbd::EndpointResult::Error);
          return 1;
-     }},
+     },
+     1, 0, 1},
     {"LateFrames",
      [](PluggedCamera& p, CaptureDevice&) {
          // A late frame's read times out; the data that comes after it may still fill the
          // next read, so only the first is surely lost.
          p.camera->DelayFrames(2, std::chrono::milliseconds(kFrameTimeoutMs + 40));
          return 1;
-     }},
+     },
+     // The second late frame comes at about the time the read after the first gives up.
+     0, 1, 0, 1},
     // The client queues no frame while the camera sends three: none of them reaches it (the
     // next frame it queues is filled only after a newer frame came).
     {"NoClientFrames",
      [](PluggedCamera&, CaptureDevice& device) {
          return FramesReadGrew(*device.Worker, 3) ? 3 : -1;
-     }},
+     },
+     0, 0, 0},
 };
 
 class DroppedFrames : public StreamingTest, public testing::WithParamInterface<int> {
@@ -179,10 +191,30 @@ TEST_P(DroppedFrames, EveryPictureIsDeliveredOrDropped)
     EXPECT_EQ(paused.DropCount, after.DropCount);
     EXPECT_LE(paused.PictureNumber, pictures);
 
-    // The pictures the pause left behind are drops once a later one is delivered.
+    // The camera's stream statistics agree with the pin, the worker and the fault.
+    EXPECT_EQ(GetCameraProperty(CameraProperty::FramesDelivered), framesRead_);
+    EXPECT_EQ(GetCameraProperty(CameraProperty::FramesDelivered) -
+                  GetCameraProperty(CameraProperty::FramesRepeated),
+              paused.PictureNumber - paused.DropCount);
+    EXPECT_EQ(GetCameraProperty(CameraProperty::FramesDropped), paused.DropCount);
+    EXPECT_EQ(GetCameraProperty(CameraProperty::FramesRead), device_->Worker->ReadFramesRead());
+    EXPECT_EQ(GetCameraProperty(CameraProperty::FramesConverted),
+              device_->Worker->ReadFramesConverted());
+    EXPECT_EQ(GetCameraProperty(CameraProperty::IncompleteFrames), row.incompleteFrames);
+    EXPECT_GE(GetCameraProperty(CameraProperty::TimedOutFrames), row.timedOutFrames);
+    EXPECT_LE(GetCameraProperty(CameraProperty::TimedOutFrames),
+              row.timedOutFrames + row.timedOutSpread);
+    EXPECT_EQ(GetCameraProperty(CameraProperty::UsbErrors), row.usbErrors);
+
+    // The pictures the pause left behind are drops once a later one is delivered. The first
+    // frame after the resume may repeat the image from before the pause (a pass that finds no
+    // new frame delivers the last one).
     ASSERT_EQ(pin_.SetState(KSSTATE_RUN), STATUS_SUCCESS);
-    ASSERT_NO_FATAL_FAILURE(ReadFrames(1));
-    KSPROPERTY_DROPPEDFRAMES_CURRENT_S resumed = Current();
+    KSPROPERTY_DROPPEDFRAMES_CURRENT_S resumed = paused;
+    for (int frame = 0; frame < 5 && resumed.PictureNumber == paused.PictureNumber; ++frame) {
+        ASSERT_NO_FATAL_FAILURE(ReadFrames(1));
+        resumed = Current();
+    }
     EXPECT_GT(resumed.PictureNumber, pictures);
     EXPECT_EQ(resumed.PictureNumber - resumed.DropCount, PicturesReceived());
 }
@@ -210,12 +242,62 @@ TEST_F(DroppedFrames, CountsStartAgainWhenThePinLeavesStopAndNumberOnAcrossRuns)
     EXPECT_GT(second.PictureNumber, first.PictureNumber);
     EXPECT_EQ(second.PictureNumber - second.DropCount, PicturesReceived());
 
+    // Stopped, the camera's stream statistics still tell about the run, over both runs.
     ASSERT_EQ(pin_.SetState(KSSTATE_STOP), STATUS_SUCCESS);
+    EXPECT_EQ(GetCameraProperty(CameraProperty::FramesDelivered), framesRead_);
+    EXPECT_GE(GetCameraProperty(CameraProperty::FramesRead), 2);
+    EXPECT_EQ(GetCameraProperty(CameraProperty::FramesDropped), second.DropCount);
+
     ASSERT_EQ(pin_.SetState(KSSTATE_ACQUIRE), STATUS_SUCCESS);
     KSPROPERTY_DROPPEDFRAMES_CURRENT_S reset = Current();
     EXPECT_EQ(reset.PictureNumber, 0);
     EXPECT_EQ(reset.DropCount, 0);
     EXPECT_EQ(reset.AverageFrameSize, 0u);
+    for (ULONG id = CameraProperty::FramesRead; id < CameraPropertyCount; ++id) {
+        EXPECT_EQ(GetCameraProperty(id), 0) << CameraPropertyTable[id].Name;
+    }
+}
+
+// A stop of the device under a running pin ends capture without the pin's stop; the pin's
+// next RUN starts a new run. Its pictures are numbered after every picture of the run before.
+TEST_F(DroppedFrames, PicturesAfterADeviceStopUnderTheRunningPinNumberOn)
+{
+    ASSERT_NO_FATAL_FAILURE(StartStreaming());
+    ASSERT_NO_FATAL_FAILURE(ReadFrames(2));
+    // Many pictures in the first run, so that the next run's first would not pass them if it
+    // were numbered from 1 again.
+    ASSERT_TRUE(FramesReadGrew(*device_->Worker, 40));
+    KSDEVICE* ksDevice = device_->Device;
+    CaptureDevice::Stop(ksDevice, nullptr);
+    LONG firstRun = device_->Worker->ReadPicturesTaken();
+    ASSERT_EQ(CaptureDevice::Start(ksDevice, nullptr, nullptr, nullptr), STATUS_SUCCESS);
+
+    // A client frame waits before the run starts, so the run's first picture fills it.
+    ASSERT_EQ(pin_.SetState(KSSTATE_PAUSE), STATUS_SUCCESS);
+    std::vector<std::uint8_t> image(FrameBytes(), 0);
+    struct {
+        KSSTREAM_HEADER header;
+        KS_FRAME_INFO info;
+    } frame{};
+    frame.header.Size = sizeof frame;
+    frame.header.FrameExtent = FrameBytes();
+    frame.header.Data = image.data();
+    HANDLE request = nullptr;
+    ASSERT_EQ(KsQueueFrame(pin_.Get(), &frame.header, &request), STATUS_SUCCESS);
+    ASSERT_EQ(pin_.SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    ASSERT_EQ(KsWaitFrame(request, 5000), STATUS_SUCCESS);
+    KsCloseHandle(request);
+    ASSERT_EQ(frame.header.DataUsed, FrameBytes());
+    ++framesRead_;
+
+    EXPECT_GT(frame.info.PictureNumber, firstRun);
+    KSPROPERTY_DROPPEDFRAMES_CURRENT_S after = Current();
+    EXPECT_EQ(after.PictureNumber, frame.info.PictureNumber);
+    // Every picture up to it was delivered or dropped: the two of the first run's frames and
+    // this one delivered, the rest dropped.
+    EXPECT_EQ(after.PictureNumber - after.DropCount,
+              GetCameraProperty(CameraProperty::FramesDelivered) -
+                  GetCameraProperty(CameraProperty::FramesRepeated));
 }
 
 TEST_F(DroppedFrames, ShortBuffersAndSetsAreRefused)

@@ -5,6 +5,7 @@
 #include "driver/camera_fixture.h"
 
 #include "capture/capture_worker.h"
+#include "control/property_set.h"
 #include "pin/capture_pin.h"
 #include "usb/frame_timeout.h"
 
@@ -123,6 +124,21 @@ protected:
             frame.resize(FrameBytes());
         }
         return pin_.ReadFrame(frame, header, frameInfo, timeoutMs);
+    }
+
+    // A private property item's value through the filter, as an application reads it; the
+    // sentinel stays when the request fails (and the failure is reported).
+    LONG GetCameraProperty(ULONG id) const
+    {
+        CameraPropertyValue record{};
+        record.Value = 0x5A5A5A5A;
+        const auto* tail = reinterpret_cast<const std::uint8_t*>(&record) + sizeof(KSPROPERTY);
+        EXPECT_EQ(ksclient::GetProperty(filter_.Get(), CameraPropertySet, id, &record,
+                                        sizeof record, tail, sizeof record - sizeof(KSPROPERTY))
+                      .status,
+                  STATUS_SUCCESS)
+            << "item " << id;
+        return record.Value;
     }
 
     ksclient::Filter filter_;

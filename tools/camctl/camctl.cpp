@@ -24,6 +24,7 @@ struct Arguments {
     int camera = 0;
 
     bool json = false;
+    bool standard = false;
     std::vector<std::string> names;
     std::vector<std::string> assignments;
     std::vector<std::string> window;
@@ -35,12 +36,13 @@ struct Arguments {
     std::uint64_t count = 1;
     bool countGiven = false;
     std::string prefix = "frame";
+    std::uint64_t statsCount = 30;
 };
 
 // What a command needs, checked before any camera is plugged in.
 struct Plan {
     std::string command;
-    std::vector<const CameraPropertyInfo*> items;
+    std::vector<PropertyRef> items;
     std::vector<Assignment> assignments;
     Window window;
     std::uint8_t reg = 0;
@@ -74,9 +76,33 @@ const CameraPropertyInfo& Item(const std::string& name)
 {
     const CameraPropertyInfo* item = FindItem(name);
     if (item == nullptr) {
-        throw UsageError("unknown property '" + name + "' (camctl props lists them)");
+        throw UsageError("unknown property '" + name +
+                         "' (camctl props and camctl props --standard list them)");
     }
     return *item;
+}
+
+// std.NAME=auto, std.NAME=N, or for a pair std.NAME=N,M.
+Assignment StandardAssignment(const StandardItem& standard, const std::string& text)
+{
+    Assignment assignment;
+    assignment.standard = &standard;
+    std::string name = StandardName(standard);
+    if (Lower(text) == "auto") {
+        assignment.automatic = true;
+        return assignment;
+    }
+    if (standard.record == StandardRecord::Pair) {
+        std::size_t comma = text.find(',');
+        if (comma == std::string::npos) {
+            throw UsageError(name + " takes two values, e.g. " + name + "=128,128, or auto");
+        }
+        assignment.value = Number(name + " value", text.substr(0, comma), INT32_MIN, INT32_MAX);
+        assignment.value2 = Number(name + " value", text.substr(comma + 1), INT32_MIN, INT32_MAX);
+        return assignment;
+    }
+    assignment.value = Number(name + " value", text, INT32_MIN, INT32_MAX);
+    return assignment;
 }
 
 void RefuseServiceItem(const CameraPropertyInfo& item)
@@ -124,18 +150,27 @@ Plan MakePlan(const std::string& command, const Arguments& args)
     plan.command = command;
     if (command == "get") {
         for (const std::string& name : args.names) {
+            if (const StandardItem* standard = FindStandardItem(name)) {
+                plan.items.push_back({nullptr, standard});
+                continue;
+            }
             const CameraPropertyInfo& item = Item(name);
             RefuseServiceItem(item);
             if (!item.CanGet) {
                 throw UsageError(std::string(item.Name) + " is write-only");
             }
-            plan.items.push_back(&item);
+            plan.items.push_back({&item, nullptr});
         }
     } else if (command == "set") {
         for (const std::string& assignment : args.assignments) {
             std::size_t equals = assignment.find('=');
             if (equals == std::string::npos || equals == 0) {
                 throw UsageError("'" + assignment + "' is not NAME=VALUE");
+            }
+            if (const StandardItem* standard = FindStandardItem(assignment.substr(0, equals))) {
+                plan.assignments.push_back(
+                    StandardAssignment(*standard, assignment.substr(equals + 1)));
+                continue;
             }
             const CameraPropertyInfo& item = Item(assignment.substr(0, equals));
             RefuseServiceItem(item);
@@ -233,6 +268,9 @@ int Execute(const Plan& plan, const Arguments& args, std::ostream& out, std::ost
         return kExitFailure;
     }
     if (plan.command == "props") {
+        if (args.standard) {
+            return ShowStandardProperties(control, out, err);
+        }
         return ShowProperties(control, args.json, out, err);
     }
     if (plan.command == "get") {
@@ -259,6 +297,9 @@ int Execute(const Plan& plan, const Arguments& args, std::ostream& out, std::ost
     if (plan.command == "capture") {
         return Capture(control, index, CaptureRequest{args.count, args.prefix}, console, out,
                        err);
+    }
+    if (plan.command == "stats") {
+        return ShowStatistics(control, index, args.statsCount, console, out, err);
     }
     if (plan.command == "stream") {
         return Stream(control, index, args.countGiven ? args.count : 0, console, out, err);
@@ -301,10 +342,15 @@ int RunCamctl(const std::vector<std::string>& argv, std::ostream& out, std::ostr
     app.add_subcommand("list", "cameras with their filter, window and output size");
     CLI::App* props = app.add_subcommand("props", "every property with value, range and default");
     props->add_flag("--json", args.json, "print a JSON array");
+    props->add_flag("--standard", args.standard,
+                    "the standard video items (std.NAME) with range, step, default and auto");
     CLI::App* get = app.add_subcommand("get", "read properties by name");
-    get->add_option("NAME", args.names, "property names (case-insensitive)")->required();
+    get->add_option("NAME", args.names,
+                    "property names (case-insensitive), private or std.NAME (standard)")
+        ->required();
     CLI::App* set = app.add_subcommand("set", "change properties and read them back");
-    set->add_option("NAME=VALUE", args.assignments, "e.g. Exposure=480 RedGain=0x90")
+    set->add_option("NAME=VALUE", args.assignments,
+                    "e.g. Exposure=480 RedGain=0x90 std.exposure=-5 std.white-balance=auto")
         ->required();
     CLI::App* window = app.add_subcommand("window", "set the sensor window, then show it");
     window->add_option("X Y W H", args.window, "left, top, width, height in sensor pixels")
@@ -327,6 +373,11 @@ int RunCamctl(const std::vector<std::string>& argv, std::ostream& out, std::ostr
         ->check(CLI::Range(std::uint64_t{1}, std::uint64_t{1000000}))
         ->capture_default_str();
     capture->add_option("-o,--output", args.prefix, "file name prefix: PREFIX-0000.png, ...")
+        ->capture_default_str();
+    CLI::App* stats = app.add_subcommand(
+        "stats", "stream frames (not kept), then show the stream statistics and dropped frames");
+    stats->add_option("-n,--count", args.statsCount, "how many frames")
+        ->check(CLI::Range(std::uint64_t{1}, std::uint64_t{1000000}))
         ->capture_default_str();
     CLI::App* stream = app.add_subcommand(
         "stream", "raw top-down BGRA frames to standard output (for ffplay or ffmpeg)");

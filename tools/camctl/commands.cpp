@@ -2,6 +2,8 @@
 
 #include "frame_stream.h"
 #include "png_io.h"
+#include "standard_properties.h"
+#include "stream_report.h"
 #include "text.h"
 
 #include <cstdio>
@@ -83,6 +85,18 @@ void ReportStatistics(std::ostream& to, std::size_t index, const FrameFormat& fo
            << " frames per second\n";
     }
     to.unsetf(std::ios::floatfield);
+}
+
+// The pin's dropped-frame counts; they change only when a frame is delivered, so read after
+// the last frame they are final.
+std::optional<DroppedFrames> DroppedFramesOf(const FrameStream& stream)
+{
+    DroppedFrames dropped;
+    if (stream.PinHandle() == nullptr ||
+        !NT_SUCCESS(ReadDroppedFrames(stream.PinHandle(), dropped))) {
+        return std::nullopt;
+    }
+    return dropped;
 }
 
 std::string FileName(const std::string& prefix, std::uint64_t index, std::uint64_t count)
@@ -251,11 +265,25 @@ int ShowProperties(const CameraControl& control, bool json, std::ostream& out, s
     return result;
 }
 
-int GetProperties(const CameraControl& control, const std::vector<const CameraPropertyInfo*>& items,
+int GetProperties(const CameraControl& control, const std::vector<PropertyRef>& items,
                   std::ostream& out, std::ostream& err)
 {
     int result = kExitOk;
-    for (const CameraPropertyInfo* item : items) {
+    for (const PropertyRef& ref : items) {
+        if (ref.standard != nullptr) {
+            StandardValue value;
+            NTSTATUS status = GetStandard(control.Filter().Get(), *ref.standard, value);
+            if (!NT_SUCCESS(status)) {
+                err << "camctl: " << StandardName(*ref.standard) << ": " << StatusText(status)
+                    << "\n";
+                result = kExitFailure;
+                continue;
+            }
+            out << StandardName(*ref.standard) << ": " << StandardValueText(*ref.standard, value)
+                << "\n";
+            continue;
+        }
+        const CameraPropertyInfo* item = ref.item;
         LONG value = 0;
         NTSTATUS status = control.Get(item->Id, value);
         if (!NT_SUCCESS(status)) {
@@ -273,6 +301,29 @@ int SetProperties(const CameraControl& control, const std::vector<Assignment>& a
 {
     int result = kExitOk;
     for (const Assignment& assignment : assignments) {
+        if (assignment.standard != nullptr) {
+            const StandardItem& standard = *assignment.standard;
+            StandardValue value;
+            value.value = assignment.value;
+            value.value2 = assignment.value2;
+            NTSTATUS status =
+                SetStandard(control.Filter().Get(), standard, value, assignment.automatic);
+            if (NT_SUCCESS(status)) {
+                status = GetStandard(control.Filter().Get(), standard, value);
+            }
+            if (!NT_SUCCESS(status)) {
+                // Values outside the item's range or off its step are refused, not clamped.
+                err << "camctl: " << StandardName(standard) << ": " << StatusText(status)
+                    << (status == STATUS_INVALID_PARAMETER
+                            ? " (outside the range or mode 'camctl props --standard' shows)"
+                            : "")
+                    << "\n";
+                result = kExitFailure;
+                continue;
+            }
+            out << StandardName(standard) << ": " << StandardValueText(standard, value) << "\n";
+            continue;
+        }
         const CameraPropertyInfo& item = *assignment.item;
         NTSTATUS status = control.Set(item.Id, assignment.value);
         if (!NT_SUCCESS(status)) {
@@ -416,11 +467,13 @@ int Capture(const CameraControl& control, std::size_t index, const CaptureReques
     FrameStatistics statistics;
     bool ok = stream.Read(request.count, timeoutMs, kTimeoutsBeforeGivingUp, onFrame,
                           console.interrupted, statistics, error);
+    std::optional<DroppedFrames> dropped = DroppedFramesOf(stream);
     stream.Close();
     if (console.progressBar) {
         err << "\n";
     }
     ReportStatistics(out, index, stream.Format(), statistics);
+    PrintStreamReport(control, dropped, out, err);
     if (!written.empty()) {
         out << "saved " << written.front();
         if (written.size() > 1) {
@@ -485,6 +538,72 @@ int Stream(const CameraControl& control, std::size_t index, std::uint64_t count,
         err << "camctl: the reader closed the stream\n";
     }
     return kExitOk;
+}
+
+}  // namespace camctl
+
+namespace camctl {
+
+int ShowStatistics(const CameraControl& control, std::size_t index, std::uint64_t count,
+                   const Console& console, std::ostream& out, std::ostream& err)
+{
+    unsigned timeoutMs = ReadTimeout(control);
+    FrameStream stream;
+    std::string error;
+    if (!stream.Open(control.Filter(), error)) {
+        err << "camctl: camera " << index << ": " << error << "\n";
+        return kExitFailure;
+    }
+    FrameStatistics statistics;
+    bool ok = stream.Read(
+        count, timeoutMs, kTimeoutsBeforeGivingUp, [](const Frame&) { return true; },
+        console.interrupted, statistics, error);
+    std::optional<DroppedFrames> dropped = DroppedFramesOf(stream);
+    stream.Close();
+    ReportStatistics(out, index, stream.Format(), statistics);
+    bool printed = PrintStreamReport(control, dropped, out, err);
+    if (!ok) {
+        err << "camctl: camera " << index << ": " << error << "\n";
+        return kExitFailure;
+    }
+    return printed ? kExitOk : kExitFailure;
+}
+
+int ShowStandardProperties(const CameraControl& control, std::ostream& out, std::ostream& err)
+{
+    int result = kExitOk;
+    out << std::left << std::setw(28) << "name" << std::right << std::setw(10) << "value"
+        << std::setw(8) << "min" << std::setw(8) << "max" << std::setw(6) << "step" << std::setw(9)
+        << "default"
+        << "  auto\n";
+    for (const StandardItem& item : StandardItems()) {
+        StandardSupport support;
+        StandardValue value;
+        NTSTATUS status = QueryStandardSupport(control.Filter().Get(), item, support);
+        if (NT_SUCCESS(status)) {
+            status = GetStandard(control.Filter().Get(), item, value);
+        }
+        if (!NT_SUCCESS(status)) {
+            // An item the camera does not answer is left out of the table.
+            if (status != STATUS_NOT_FOUND && status != STATUS_PROPSET_NOT_FOUND) {
+                err << "camctl: " << StandardName(item) << ": " << StatusText(status) << "\n";
+                result = kExitFailure;
+            }
+            continue;
+        }
+        auto cell = [](const auto& field) {
+            return field ? std::to_string(*field) : std::string("-");
+        };
+        std::string shown = std::to_string(value.value);
+        if (item.record == StandardRecord::Pair) {
+            shown += "," + std::to_string(value.value2);
+        }
+        out << std::left << std::setw(28) << StandardName(item) << std::right << std::setw(10)
+            << shown << std::setw(8) << cell(support.min) << std::setw(8) << cell(support.max)
+            << std::setw(6) << cell(support.step) << std::setw(9) << cell(support.def) << "  "
+            << (!value.OffersAuto() ? "-" : (value.Auto() ? "on" : "off")) << "\n";
+    }
+    return result;
 }
 
 }  // namespace camctl

@@ -5,6 +5,7 @@
 #include "camctl.h"
 #include "camera_control.h"
 #include "session.h"
+#include "standard_properties.h"
 
 #include <cstdint>
 #include <iosfwd>
@@ -13,9 +14,19 @@
 
 namespace camctl {
 
+// A private item, or a standard one (std.NAME).
+struct PropertyRef {
+    const CameraPropertyInfo* item = nullptr;
+    const StandardItem* standard = nullptr;
+};
+
 struct Assignment {
     const CameraPropertyInfo* item = nullptr;
     std::int32_t value = 0;
+    // Standard items: the second value of a pair, and a switch to automatic control.
+    const StandardItem* standard = nullptr;
+    std::int32_t value2 = 0;
+    bool automatic = false;
 };
 
 struct CaptureRequest {
@@ -29,7 +40,7 @@ void GiveStartingExposure(const PluggedCamera& camera, std::size_t index, std::o
 
 int ListCameras(Session& session, std::ostream& out, std::ostream& err);
 int ShowProperties(const CameraControl& control, bool json, std::ostream& out, std::ostream& err);
-int GetProperties(const CameraControl& control, const std::vector<const CameraPropertyInfo*>& items,
+int GetProperties(const CameraControl& control, const std::vector<PropertyRef>& items,
                   std::ostream& out, std::ostream& err);
 int SetProperties(const CameraControl& control, const std::vector<Assignment>& assignments,
                   std::ostream& out, std::ostream& err);
@@ -47,6 +58,12 @@ int Capture(const CameraControl& control, std::size_t index, const CaptureReques
             const Console& console, std::ostream& out, std::ostream& err);
 int Stream(const CameraControl& control, std::size_t index, std::uint64_t count,
            const Console& console, std::ostream& out, std::ostream& err);
+// Streams `count` frames (kept nowhere), then prints the stream statistics and the pin's
+// dropped-frame counts of that stream.
+int ShowStatistics(const CameraControl& control, std::size_t index, std::uint64_t count,
+                   const Console& console, std::ostream& out, std::ostream& err);
+// The standard items the camera answers: value, range, step, default and automatic control.
+int ShowStandardProperties(const CameraControl& control, std::ostream& out, std::ostream& err);
 
 // "RedGain: 600 clamped to 512" and its relatives: what a set did, given the read-back value
 // and the item's limits where the set has them.

@@ -63,6 +63,8 @@ public:
     void Close();
 
     const FrameFormat& Format() const { return format_; }
+    // The capture pin while the stream is open (for its property sets), else null.
+    HANDLE PinHandle() const { return pin_.Get(); }
 
     // Reads frames until `count` were delivered (0: without end), `onFrame` returns false, the
     // flag is raised, or `maxTimeouts` reads in a row time out. A read waits `timeoutMs`.
