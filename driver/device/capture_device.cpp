@@ -223,6 +223,7 @@ CaptureDevice* CaptureDevice::DestroyDevice(ULONG flags)
     }
     Worker = nullptr;
     DestroyProcessor();
+    ReleaseCameraFormats(&Formats);
     // The device stack below is gone by now: release the configuration without a request.
     ReleaseConfiguration(&Link);
     if (flags & 1) {
@@ -299,6 +300,7 @@ void CaptureDevice::MirrorSettingsIntoProcessor()
     Processor->SetContrast(Settings.Contrast);
     Processor->SetSaturation(Settings.Saturation);
     Processor->SetHue(Settings.Hue);
+    Processor->SetOutputFormat(static_cast<LONG>(StreamOutputFormat));
 }
 
 NTSTATUS CaptureDevice::AcquireStream(CapturePin* pin, PKS_VIDEOINFOHEADER format)
@@ -307,10 +309,13 @@ NTSTATUS CaptureDevice::AcquireStream(CapturePin* pin, PKS_VIDEOINFOHEADER forma
         return STATUS_SHARING_VIOLATION;
     }
     StreamFormat = format;
-    if (format->bmiHeader.biBitCount != 32 || format->bmiHeader.biCompression != KS_BI_RGB) {
+    // One of the offered formats; negotiation let no other through.
+    ULONG outputFormat = FormatOfBitmapHeader(format->bmiHeader);
+    if (outputFormat >= OutputFormatCount) {
         ReleaseStream();
         return STATUS_INVALID_PARAMETER;
     }
+    StreamOutputFormat = outputFormat;
     KsAcquireDevice(Device);
     NTSTATUS status;
     {
@@ -352,7 +357,9 @@ NTSTATUS CaptureDevice::StartCaptureLocked()
         MirrorSettingsIntoProcessor();
     } else {
         Processor->SetBayerPhase(static_cast<LONG>(Settings.BayerPhase));
+        Processor->SetOutputFormat(static_cast<LONG>(StreamOutputFormat));
     }
+    Processor->SetOutputWidth(Geometry.OutputWidth);
     return Worker->StartWorker(Processor, static_cast<LONG>(Geometry.FrameWidth),
                                static_cast<LONG>(Geometry.FrameHeight));
 }
