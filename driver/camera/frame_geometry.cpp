@@ -77,6 +77,21 @@ void SetRegionOfInterest(CaptureDevice* device, LONG x, LONG y, LONG width, LONG
                         WindowBayerPhase(device), OfferedFrameRate);
 }
 
+bool RefreshVideoFormats(CaptureDevice* device)
+{
+    const FrameGeometry& geometry = device->Geometry;
+    const OfferedFormats* set = CurrentFormats(&device->Formats);
+    ULONG phase = WindowBayerPhase(device);
+    if (set->Width != geometry.OutputWidth || set->Height != geometry.OutputHeight ||
+        set->BayerPhase != phase) {
+        PublishVideoFormats(&device->Formats, geometry.OutputWidth, geometry.OutputHeight, phase,
+                            OfferedFrameRate);
+        set = CurrentFormats(&device->Formats);
+    }
+    return set->Width == geometry.OutputWidth && set->Height == geometry.OutputHeight &&
+           set->BayerPhase == phase;
+}
+
 ULONG WindowBayerPhase(const CaptureDevice* device)
 {
     ULONG phase = device->BaseBayerPhase;

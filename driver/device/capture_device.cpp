@@ -201,6 +201,12 @@ NTSTATUS NTAPI CaptureDevice::FilterCreate(PKSFILTER filter, PIRP)
         return status;
     }
     filter->Context = object;
+    // A window set while memory was short may have left the offered formats behind.
+    CaptureDevice* device = FromKsDevice(KsGetDevice(filter));
+    if (device != nullptr) {
+        DeviceLockGuard guard(&device->Lock);
+        RefreshVideoFormats(device);
+    }
     return status;
 }
 

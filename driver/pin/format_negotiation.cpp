@@ -60,7 +60,7 @@ struct Offer {
 // The current offer of the format `subFormat` names. STATUS_NO_MATCH when the camera does not
 // offer it at its present size (NV12 at an odd height, the Bayer order of another window);
 // STATUS_INSUFFICIENT_RESOURCES when the published set lags the geometry because no memory was
-// left for the set of the new size. Without a device (a range seen outside a camera) the
+// left for the set of the new size, then or now. Without a device (a range seen outside a camera) the
 // framework's range is taken as it is.
 Offer CurrentOffer(PKSDEVICE ksDevice, const KSDATARANGE* range, const GUID& subFormat)
 {
@@ -78,11 +78,11 @@ Offer CurrentOffer(PKSDEVICE ksDevice, const KSDATARANGE* range, const GUID& sub
         return offer;
     }
     DeviceLockGuard guard(&device->Lock);
-    const OfferedFormats* set = CurrentFormats(&device->Formats);
-    if (set->Width != device->Geometry.OutputWidth || set->Height != device->Geometry.OutputHeight) {
+    if (!RefreshVideoFormats(device)) {
         offer.Status = STATUS_INSUFFICIENT_RESOURCES;
         return offer;
     }
+    const OfferedFormats* set = CurrentFormats(&device->Formats);
     const KS_DATARANGE_VIDEO* offered = OfferedRange(set, offer.Format);
     if (offered != nullptr && IsEqualGUID(offered->DataRange.SubFormat, subFormat)) {
         offer.Range = *offered;
