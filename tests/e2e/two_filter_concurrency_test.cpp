@@ -252,11 +252,12 @@ TEST_F(TwoFilterRanges, RangesReadThroughOneFilterWhileTheOtherSetsWindows)
     ASSERT_EQ(setter.Open(links[0]), STATUS_SUCCESS);
     std::atomic<bool> done{false};
     std::thread windows([&] {
-        // Sizes that differ in width, height (odd and even) and Bayer order.
+        // Sizes that differ in width, height (odd and even) and Bayer order; enough rounds for
+        // the thread sanitizer to see a rewrite overlap a read.
         const camctl::Window sizes[] = {{0, 0, 0, 752, 480}, {0, 1, 0, 96, 33},
                                         {0, 0, 1, 160, 64},  {0, 3, 3, 64, 41},
                                         {1, 0, 0, 752, 480}, {0, 8, 8, 200, 100}};
-        for (int round = 0; round < 40; ++round) {
+        for (int round = 0; round < 600; ++round) {
             for (const camctl::Window& window : sizes) {
                 setter.SetWindow(window);
             }
@@ -264,32 +265,35 @@ TEST_F(TwoFilterRanges, RangesReadThroughOneFilterWhileTheOtherSetsWindows)
         done = true;
     });
     int lists = 0;
-    while (!done.load() || lists == 0) {
-        std::vector<std::vector<std::uint8_t>> ranges;
-        ASSERT_EQ(filter_.DataRanges(0, ranges), STATUS_SUCCESS);
-        ASSERT_FALSE(ranges.empty());
-        KS_DATARANGE_VIDEO first;
-        ASSERT_EQ(ranges[0].size(), sizeof first);
-        std::memcpy(&first, ranges[0].data(), sizeof first);
-        const LONG width = first.VideoInfoHeader.bmiHeader.biWidth;
-        const LONG height = first.VideoInfoHeader.bmiHeader.biHeight;
-        ASSERT_EQ(ranges.size(), (height & 1) == 0 ? 5u : 4u) << width << "x" << height;
-        for (const auto& bytes : ranges) {
-            KS_DATARANGE_VIDEO range;
-            ASSERT_EQ(bytes.size(), sizeof range);
-            std::memcpy(&range, bytes.data(), sizeof range);
-            const KS_BITMAPINFOHEADER& bitmap = range.VideoInfoHeader.bmiHeader;
-            ULONG format = FormatOfSubtype(range.DataRange.SubFormat);
-            ASSERT_EQ(bitmap.biWidth, width);
-            ASSERT_EQ(bitmap.biHeight, height);
-            ASSERT_EQ(range.ConfigCaps.MaxOutputSize.cx, width);
-            ASSERT_EQ(range.ConfigCaps.MaxOutputSize.cy, height);
-            ASSERT_EQ(bitmap.biSizeImage, OutputFrameBytes(format, static_cast<ULONG>(width),
-                                                           static_cast<ULONG>(height)));
-            ASSERT_EQ(range.DataRange.SampleSize, bitmap.biSizeImage);
+    auto readLists = [&] {
+        while (!done.load() || lists == 0) {
+            std::vector<std::vector<std::uint8_t>> ranges;
+            ASSERT_EQ(filter_.DataRanges(0, ranges), STATUS_SUCCESS);
+            ASSERT_FALSE(ranges.empty());
+            KS_DATARANGE_VIDEO first;
+            ASSERT_EQ(ranges[0].size(), sizeof first);
+            std::memcpy(&first, ranges[0].data(), sizeof first);
+            const LONG width = first.VideoInfoHeader.bmiHeader.biWidth;
+            const LONG height = first.VideoInfoHeader.bmiHeader.biHeight;
+            ASSERT_EQ(ranges.size(), (height & 1) == 0 ? 5u : 4u) << width << "x" << height;
+            for (const auto& bytes : ranges) {
+                KS_DATARANGE_VIDEO range;
+                ASSERT_EQ(bytes.size(), sizeof range);
+                std::memcpy(&range, bytes.data(), sizeof range);
+                const KS_BITMAPINFOHEADER& bitmap = range.VideoInfoHeader.bmiHeader;
+                ULONG format = FormatOfSubtype(range.DataRange.SubFormat);
+                ASSERT_EQ(bitmap.biWidth, width);
+                ASSERT_EQ(bitmap.biHeight, height);
+                ASSERT_EQ(range.ConfigCaps.MaxOutputSize.cx, width);
+                ASSERT_EQ(range.ConfigCaps.MaxOutputSize.cy, height);
+                ASSERT_EQ(bitmap.biSizeImage, OutputFrameBytes(format, static_cast<ULONG>(width),
+                                                               static_cast<ULONG>(height)));
+                ASSERT_EQ(range.DataRange.SampleSize, bitmap.biSizeImage);
+            }
+            ++lists;
         }
-        ++lists;
-    }
+    };
+    readLists();  // returns at the first inconsistent list
     windows.join();
 }
 
