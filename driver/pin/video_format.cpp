@@ -54,6 +54,13 @@ const KS_DATARANGE_VIDEO InitialVideoDataRange = {
 
 namespace {
 
+// The subtypes, from the platform's STATIC_ forms (its kernel headers declare no GUID objects
+// for them).
+const GUID SubtypeRgb32 = {STATIC_KSDATAFORMAT_SUBTYPE_RGB32};
+const GUID SubtypeRgb24 = {STATIC_KSDATAFORMAT_SUBTYPE_RGB24};
+const GUID SubtypeYuy2 = {STATIC_KSDATAFORMAT_SUBTYPE_YUY2};
+const GUID SubtypeNv12 = {STATIC_KSDATAFORMAT_SUBTYPE_NV12};
+
 constexpr ULONG Fourcc(char a, char b, char c, char d)
 {
     return static_cast<ULONG>(static_cast<UCHAR>(a)) |
@@ -62,10 +69,10 @@ constexpr ULONG Fourcc(char a, char b, char c, char d)
            static_cast<ULONG>(static_cast<UCHAR>(d)) << 24;
 }
 
-// FOURCC subtypes share every field but the first with KSDATAFORMAT_SUBTYPE_YUY2.
+// FOURCC subtypes share every field but the first with SubtypeYuy2.
 GUID FourccSubtype(ULONG fourcc)
 {
-    GUID subtype = KSDATAFORMAT_SUBTYPE_YUY2;
+    GUID subtype = SubtypeYuy2;
     subtype.Data1 = fourcc;
     return subtype;
 }
@@ -111,29 +118,29 @@ ULONG BayerFourcc(ULONG bayerPhase)
 VideoFormatIdentity IdentityOfFormat(ULONG format, ULONG bayerPhase)
 {
     switch (format) {
-    case OutputFormatRgb24: return {KSDATAFORMAT_SUBTYPE_RGB24, KS_BI_RGB, 24};
-    case OutputFormatYuy2: return {KSDATAFORMAT_SUBTYPE_YUY2, Yuy2Fourcc, 16};
-    case OutputFormatNv12: return {KSDATAFORMAT_SUBTYPE_NV12, Nv12Fourcc, 12};
+    case OutputFormatRgb24: return {SubtypeRgb24, KS_BI_RGB, 24};
+    case OutputFormatYuy2: return {SubtypeYuy2, Yuy2Fourcc, 16};
+    case OutputFormatNv12: return {SubtypeNv12, Nv12Fourcc, 12};
     case OutputFormatBayer8: {
         ULONG fourcc = BayerFourcc(bayerPhase);
         return {FourccSubtype(fourcc), fourcc, 8};
     }
-    default: return {KSDATAFORMAT_SUBTYPE_RGB32, KS_BI_RGB, 32};
+    default: return {SubtypeRgb32, KS_BI_RGB, 32};
     }
 }
 
 ULONG FormatOfSubtype(const GUID& subFormat)
 {
-    if (IsEqualGUID(subFormat, KSDATAFORMAT_SUBTYPE_RGB32)) {
+    if (IsEqualGUID(subFormat, SubtypeRgb32)) {
         return OutputFormatRgb32;
     }
-    if (IsEqualGUID(subFormat, KSDATAFORMAT_SUBTYPE_RGB24)) {
+    if (IsEqualGUID(subFormat, SubtypeRgb24)) {
         return OutputFormatRgb24;
     }
-    if (IsEqualGUID(subFormat, KSDATAFORMAT_SUBTYPE_YUY2)) {
+    if (IsEqualGUID(subFormat, SubtypeYuy2)) {
         return OutputFormatYuy2;
     }
-    if (IsEqualGUID(subFormat, KSDATAFORMAT_SUBTYPE_NV12)) {
+    if (IsEqualGUID(subFormat, SubtypeNv12)) {
         return OutputFormatNv12;
     }
     for (ULONG fourcc : BayerFourccs) {

@@ -284,7 +284,7 @@ void PrintTo(const OfferCase& row, std::ostream* out)
     *out << row.Name;
 }
 
-class OfferedFormats : public StreamingTest, public testing::WithParamInterface<OfferCase> {};
+class OfferedRanges : public StreamingTest, public testing::WithParamInterface<OfferCase> {};
 
 constexpr ULONG FourccOf(const char (&code)[5])
 {
@@ -294,7 +294,7 @@ constexpr ULONG FourccOf(const char (&code)[5])
            static_cast<ULONG>(static_cast<unsigned char>(code[3])) << 24;
 }
 
-TEST_P(OfferedFormats, FollowTheWindow)
+TEST_P(OfferedRanges, FollowTheWindow)
 {
     const OfferCase& row = GetParam();
     SetRegionOfInterest(device_, row.X, row.Y, row.W, row.H, row.Mode);
@@ -347,7 +347,7 @@ const OfferCase OfferCases[] = {
      {32, 24, FourccOf("YUY2"), FourccOf("NV12"), FourccOf("GBRG")}},
 };
 
-INSTANTIATE_TEST_SUITE_P(Rows, OfferedFormats, testing::ValuesIn(OfferCases),
+INSTANTIATE_TEST_SUITE_P(Rows, OfferedRanges, testing::ValuesIn(OfferCases),
                          [](const auto& row) { return std::string(row.param.Name); });
 
 // Intersections with a range of another format than 32-bit RGB: the caller's header must
