@@ -72,11 +72,27 @@ void SetRegionOfInterest(CaptureDevice* device, LONG x, LONG y, LONG width, LONG
     }
     geometry.OutputHeight = geometry.FrameHeight;
     geometry.OutputWidth = geometry.FrameWidth - geometry.FrameWidth % 8;
-    UpdateVideoFormat(&device->Formats.VideoDataRange, geometry.OutputWidth, geometry.OutputHeight,
-                      OfferedFrameRate);
+    // The raw Bayer range names the sample order of the new window.
+    PublishVideoFormats(&device->Formats, geometry.OutputWidth, geometry.OutputHeight,
+                        WindowBayerPhase(device), OfferedFrameRate);
 }
 
-void UpdateBayerPhase(CaptureDevice* device)
+bool RefreshVideoFormats(CaptureDevice* device)
+{
+    const FrameGeometry& geometry = device->Geometry;
+    const OfferedFormats* set = CurrentFormats(&device->Formats);
+    ULONG phase = WindowBayerPhase(device);
+    if (set->Width != geometry.OutputWidth || set->Height != geometry.OutputHeight ||
+        set->BayerPhase != phase) {
+        PublishVideoFormats(&device->Formats, geometry.OutputWidth, geometry.OutputHeight, phase,
+                            OfferedFrameRate);
+        set = CurrentFormats(&device->Formats);
+    }
+    return set->Width == geometry.OutputWidth && set->Height == geometry.OutputHeight &&
+           set->BayerPhase == phase;
+}
+
+ULONG WindowBayerPhase(const CaptureDevice* device)
 {
     ULONG phase = device->BaseBayerPhase;
     if (device->Settings.RoiX & 1) {
@@ -85,5 +101,10 @@ void UpdateBayerPhase(CaptureDevice* device)
     if (device->Settings.RoiY & 1) {
         phase ^= 1;
     }
-    device->Settings.BayerPhase = phase;
+    return phase;
+}
+
+void UpdateBayerPhase(CaptureDevice* device)
+{
+    device->Settings.BayerPhase = WindowBayerPhase(device);
 }

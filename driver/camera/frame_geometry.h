@@ -20,5 +20,11 @@ struct FrameGeometry {
 // Runs under the device lock (or before the camera has a filter).
 void SetRegionOfInterest(CaptureDevice* device, LONG x, LONG y, LONG width, LONG height,
                          ULONG subSample);
-// BayerPhase from BaseBayerPhase and the parity of the window origin.
+// Publishes the offered formats of the current geometry again when the last publication found
+// no memory for them. True when the published formats are the geometry's. Under the device
+// lock.
+bool RefreshVideoFormats(CaptureDevice* device);
+// The Bayer phase of the window's first pixel: BaseBayerPhase and the parity of the origin.
+ULONG WindowBayerPhase(const CaptureDevice* device);
+// BayerPhase from WindowBayerPhase.
 void UpdateBayerPhase(CaptureDevice* device);

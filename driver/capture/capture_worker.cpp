@@ -56,7 +56,11 @@ void CaptureWorker::FreeBuffers()
 NTSTATUS CaptureWorker::StartWorker(ImageProcessor* processor, LONG width, LONG height)
 {
     InterlockedExchange(&ConversionBusy, 0);
-    LONG outputSize = width * height * 4;
+    // The output image in the processor's format: its geometry is the frame's (the device set
+    // the delivered width and the format before the start).
+    processor->SetGeometry(static_cast<ULONG>(width), static_cast<ULONG>(height));
+    ULONG imageBytes = processor->OutputImageBytes(processor->GetOutputFormat());
+    LONG outputSize = imageBytes <= 0x7FFFFFFFu ? static_cast<LONG>(imageBytes) : 0;
     InterlockedExchange(&FramesRead, 0);
     InterlockedExchange(&FramesConverted, 0);
     InterlockedExchange(&OutputPicture, 0);
@@ -91,9 +95,12 @@ NTSTATUS CaptureWorker::StartWorker(ImageProcessor* processor, LONG width, LONG 
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    processor->SetGeometry(static_cast<ULONG>(width), static_cast<ULONG>(height));
+    if (outputSize <= 0) {
+        return STATUS_INVALID_PARAMETER;  // a format that refuses the frame's size
+    }
     processor->PrepareWorkBuffer();
     processor->OutputBuffer = OutputBuffer;
+    processor->OutputBytes = static_cast<ULONG>(OutputBufferSize);
     // Bound only once the run can go ahead: a failed start leaves no processor behind that a
     // stop of the device could free under the worker.
     Processor = processor;
@@ -320,6 +327,7 @@ NTSTATUS CaptureWorker::StopWorker()
     WaitForProcessPass();
     if (Processor != nullptr) {
         Processor->OutputBuffer = nullptr;
+        Processor->OutputBytes = 0;
         Processor = nullptr;
     }
     return STATUS_SUCCESS;

@@ -201,6 +201,12 @@ NTSTATUS NTAPI CaptureDevice::FilterCreate(PKSFILTER filter, PIRP)
         return status;
     }
     filter->Context = object;
+    // A window set while memory was short may have left the offered formats behind.
+    CaptureDevice* device = FromKsDevice(KsGetDevice(filter));
+    if (device != nullptr) {
+        DeviceLockGuard guard(&device->Lock);
+        RefreshVideoFormats(device);
+    }
     return status;
 }
 
@@ -223,6 +229,7 @@ CaptureDevice* CaptureDevice::DestroyDevice(ULONG flags)
     }
     Worker = nullptr;
     DestroyProcessor();
+    ReleaseCameraFormats(&Formats);
     // The device stack below is gone by now: release the configuration without a request.
     ReleaseConfiguration(&Link);
     if (flags & 1) {
@@ -299,6 +306,7 @@ void CaptureDevice::MirrorSettingsIntoProcessor()
     Processor->SetContrast(Settings.Contrast);
     Processor->SetSaturation(Settings.Saturation);
     Processor->SetHue(Settings.Hue);
+    Processor->SetOutputFormat(static_cast<LONG>(StreamOutputFormat));
 }
 
 NTSTATUS CaptureDevice::AcquireStream(CapturePin* pin, PKS_VIDEOINFOHEADER format)
@@ -307,10 +315,13 @@ NTSTATUS CaptureDevice::AcquireStream(CapturePin* pin, PKS_VIDEOINFOHEADER forma
         return STATUS_SHARING_VIOLATION;
     }
     StreamFormat = format;
-    if (format->bmiHeader.biBitCount != 32 || format->bmiHeader.biCompression != KS_BI_RGB) {
+    // One of the offered formats; negotiation let no other through.
+    ULONG outputFormat = FormatOfBitmapHeader(format->bmiHeader);
+    if (outputFormat >= OutputFormatCount) {
         ReleaseStream();
         return STATUS_INVALID_PARAMETER;
     }
+    StreamOutputFormat = outputFormat;
     KsAcquireDevice(Device);
     NTSTATUS status;
     {
@@ -352,7 +363,9 @@ NTSTATUS CaptureDevice::StartCaptureLocked()
         MirrorSettingsIntoProcessor();
     } else {
         Processor->SetBayerPhase(static_cast<LONG>(Settings.BayerPhase));
+        Processor->SetOutputFormat(static_cast<LONG>(StreamOutputFormat));
     }
+    Processor->SetOutputWidth(Geometry.OutputWidth);
     return Worker->StartWorker(Processor, static_cast<LONG>(Geometry.FrameWidth),
                                static_cast<LONG>(Geometry.FrameHeight));
 }

@@ -129,6 +129,8 @@ public:
     ImageProcessor* Processor;
     CapturePin* StreamOwner;
     PKS_VIDEOINFOHEADER StreamFormat;
+    // The OutputFormat of the claimed stream, from its format at the claim; 32-bit RGB before.
+    ULONG StreamOutputFormat;
     FrameGeometry Geometry;
     ULONG BaseBayerPhase;
     // How many capture pins exist (on all filters of the camera); changed under Lock.

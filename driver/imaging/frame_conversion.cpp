@@ -1,13 +1,26 @@
 // Per-frame conversion: load the raw frame into the bordered working buffer, snapshot the
-// parameters, and run the kernels of the frame's Bayer phase.
+// parameters, and run the kernel of the output format and the frame's Bayer phase, once.
 #include "imaging/conversion_kernels.h"
 #include "imaging/image_processor.h"
+#include "imaging/output_formats.h"
 
 BOOLEAN ImageProcessor::Convert(const UCHAR* raw, ULONG rawOffset, ULONG rawPitch)
 {
     // Read once: the whole frame goes to the buffer that was bound when it started.
     UCHAR* output = OutputBuffer;
     if (output == nullptr || raw == nullptr || WorkBuffer == nullptr) {
+        return FALSE;
+    }
+    // The format is fixed while a stream runs (it changes only with the pin stopped); the
+    // buffer must hold its image, which a buffer bound without its size is trusted to do only
+    // for 32-bit RGB.
+    LONG format = InterlockedExchangeAdd(&OutputFormat, 0);
+    if (format < 0 || format >= static_cast<LONG>(OutputFormatCount)) {
+        format = OutputFormatRgb32;
+    }
+    const ULONG imageBytes = OutputImageBytes(format);
+    if (imageBytes == 0 || (OutputBytes == 0 && format != OutputFormatRgb32) ||
+        (OutputBytes != 0 && imageBytes > OutputBytes)) {
         return FALSE;
     }
     // The kernels use the vector registers; on the 32-bit target their state belongs to the
@@ -26,7 +39,9 @@ BOOLEAN ImageProcessor::Convert(const UCHAR* raw, ULONG rawOffset, ULONG rawPitc
     ULONG member = phase >= 0 && phase <= 2 ? static_cast<ULONG>(phase) : 3;
     const ConversionKernels* kernels = ActiveKernels();
 
-    if (InterlockedExchangeAdd(&WhiteBalance, 0) != 0) {
+    // Raw Bayer samples go out as the camera sent them: no gains apply, so white balance
+    // neither runs nor moves the gains.
+    if (format != OutputFormatBayer8 && InterlockedExchangeAdd(&WhiteBalance, 0) != 0) {
         // The gains of this frame apply to this frame, and become the processor's gains.
         kernels->AutoWhiteBalance[member](&Frame, &Frame.RedGain, &Frame.GreenGain,
                                           &Frame.BlueGain);
@@ -43,13 +58,15 @@ BOOLEAN ImageProcessor::Convert(const UCHAR* raw, ULONG rawOffset, ULONG rawPitc
     }
     KeLeaveCriticalRegion();
 
-    if (InterlockedExchangeAdd(&ColorEnable, 0) != 0) {
-        kernels->ColorKernel[member](this, &Frame);
-    } else {
-        kernels->PlainKernel[member](&Frame);
-    }
+    // Formats other than 32-bit RGB cover the delivered width only: the kernel sees the same
+    // working buffer (whose border lies at the frame's edge) through a narrower descriptor.
+    FrameDescriptor view = Frame;
+    view.Width = ConvertedWidth(format);
+    BOOLEAN color = InterlockedExchangeAdd(&ColorEnable, 0) != 0 ? TRUE : FALSE;
+    BOOLEAN converted =
+        ActiveFormatKernels()->Kernel[static_cast<ULONG>(format)][member](this, &view, color);
     KeRestoreFloatingPointState(&save);
-    return TRUE;
+    return converted;
 }
 
 void ImageProcessor::LoadRawFrame(const UCHAR* raw, ULONG rawOffset, ULONG rawPitch)

@@ -1,5 +1,7 @@
 // The image processor object: parameters, geometry, and the colour matrix rebuilds.
 #include "imaging/image_processor.h"
+
+#include "imaging/output_formats.h"
 #include "imaging/exact_floating_point.h"
 
 namespace {
@@ -94,7 +96,10 @@ ImageProcessor::ImageProcessor()
     WorkSize = 0;
     WorkCapacity = 0;
     OutputBuffer = nullptr;
+    OutputBytes = 0;
+    OutputWidth = 0;
     WorkBuffer = nullptr;
+    OutputFormat = OutputFormatRgb32;
     BayerPhase = 0;
     ColorEnable = 1;
     WhiteBalance = 0;
@@ -132,6 +137,27 @@ void ImageProcessor::SetGeometry(ULONG width, ULONG height)
     WorkSize = static_cast<ULONG>(WorkStride) * (height + (height & 1) + 4);
 }
 
+void ImageProcessor::SetOutputWidth(ULONG width)
+{
+    OutputWidth = width;
+}
+
+ULONG ImageProcessor::ConvertedWidth(LONG format) const
+{
+    if (format == OutputFormatRgb32 || OutputWidth == 0 || OutputWidth > Width) {
+        return Width;
+    }
+    return OutputWidth;
+}
+
+ULONG ImageProcessor::OutputImageBytes(LONG format) const
+{
+    if (format < 0 || format >= static_cast<LONG>(OutputFormatCount)) {
+        format = OutputFormatRgb32;
+    }
+    return OutputFrameBytes(static_cast<ULONG>(format), ConvertedWidth(format), Height);
+}
+
 void ImageProcessor::PrepareWorkBuffer()
 {
     // Reallocated only when the size changes, or to retry after an allocation failed.
@@ -162,6 +188,13 @@ void ImageProcessor::SetWhiteBalance(LONG enable) { InterlockedExchange(&WhiteBa
 void ImageProcessor::SetRedGain(LONG gain) { InterlockedExchange(&RedGain, gain); }
 void ImageProcessor::SetGreenGain(LONG gain) { InterlockedExchange(&GreenGain, gain); }
 void ImageProcessor::SetBlueGain(LONG gain) { InterlockedExchange(&BlueGain, gain); }
+void ImageProcessor::SetOutputFormat(LONG format)
+{
+    InterlockedExchange(&OutputFormat,
+                        format >= 0 && format < static_cast<LONG>(OutputFormatCount) ? format
+                                                                         : static_cast<LONG>(OutputFormatRgb32));
+}
+LONG ImageProcessor::GetOutputFormat() { return ReadParameter(&OutputFormat); }
 LONG ImageProcessor::GetColorEnable() { return ReadParameter(&ColorEnable); }
 LONG ImageProcessor::GetWhiteBalance() { return ReadParameter(&WhiteBalance); }
 LONG ImageProcessor::GetRedGain() { return ReadParameter(&RedGain); }

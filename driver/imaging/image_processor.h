@@ -33,6 +33,13 @@ public:
     // Geometry, at stream start, in this order.
     void SetGeometry(ULONG width, ULONG height);
     void PrepareWorkBuffer();
+    // The columns the formats other than 32-bit RGB are converted at (the delivered width);
+    // 32-bit RGB images keep the whole frame width. 0, or more than the frame: the frame width.
+    void SetOutputWidth(ULONG width);
+    // The width and the bytes of the output image in `format` at the current geometry; bytes
+    // 0 when the format refuses the size.
+    ULONG ConvertedWidth(LONG format) const;
+    ULONG OutputImageBytes(LONG format) const;
 
     // Converts one raw frame into OutputBuffer: raw + rawOffset is pixel (0, 0), rawPitch the
     // bytes from one raw line to the next. FALSE when the frame was skipped and OutputBuffer
@@ -48,6 +55,9 @@ public:
     void SetRedGain(LONG gain);
     void SetGreenGain(LONG gain);
     void SetBlueGain(LONG gain);
+    // The OutputFormat Convert writes (imaging/output_formats.h); unknown values: 32-bit RGB.
+    void SetOutputFormat(LONG format);
+    LONG GetOutputFormat();
     LONG GetColorEnable();
     LONG GetWhiteBalance();
     LONG GetRedGain();
@@ -84,6 +94,10 @@ public:
     ULONG WorkSize;
     ULONG WorkCapacity;
     UCHAR* OutputBuffer;  // owned by the capture worker
+    // Bytes OutputBuffer holds, set with it; 0 when only a 32-bit RGB image of the frame size
+    // is known to fit (a buffer bound without its size).
+    ULONG OutputBytes;
+    ULONG OutputWidth;
     UCHAR* WorkBuffer;    // owned here, tag FrameBufferPoolTag
 
     // The parameter block: after construction every access is interlocked.
@@ -98,6 +112,7 @@ public:
     volatile LONG Contrast;
     volatile LONG Saturation;
     volatile LONG Hue;
+    volatile LONG OutputFormat;
 
     ColorMatrix CorrectionMatrix;
     ColorMatrix BrightnessMatrix;

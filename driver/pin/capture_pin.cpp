@@ -5,6 +5,7 @@
 #include "device/capture_device.h"
 #include "device/pool_tags.h"
 #include "imaging/image_processor.h"
+#include "imaging/output_formats.h"
 #include "pin/format_negotiation.h"
 
 namespace {
@@ -233,16 +234,22 @@ bool CapturePin::DeliverFrame(PKSSTREAM_POINTER pointer, LONG picture)
 {
     PKSSTREAM_HEADER header = pointer->StreamHeader;
     const CaptureDevice& device = *Device;
+    const bool rgb32 = OutputFormat == OutputFormatRgb32;
     ULONG rows = device.Geometry.OutputHeight;
     ULONG rowBytes = device.Geometry.OutputWidth * 4;
     ULONG destinationStep = DestinationStride > static_cast<LONG>(rowBytes)
                                 ? static_cast<ULONG>(DestinationStride)
                                 : rowBytes;
     ULONG sourceStep = device.Geometry.FrameWidth * 4;
-    // The image is rows × destination step bytes of the client's frame; a frame that cannot
-    // hold it gets nothing, is completed as too small and reports no data.
-    ULONGLONG imageBytes = static_cast<ULONGLONG>(rows) * destinationStep;
-    if (imageBytes > pointer->OffsetOut.Remaining) {
+    // 32-bit RGB: rows × destination step bytes of the client's frame. The other formats are
+    // converted at the output size in their own layout and copied whole; their size is the
+    // negotiated one (0 when the format refuses the size, which negotiation never accepts).
+    ULONGLONG imageBytes =
+        rgb32 ? static_cast<ULONGLONG>(rows) * destinationStep
+              : OutputFrameBytes(OutputFormat, device.Geometry.OutputWidth, rows);
+    // A frame that cannot hold the image gets nothing, is completed as too small and reports
+    // no data.
+    if (imageBytes == 0 || imageBytes > pointer->OffsetOut.Remaining) {
         header->DataUsed = 0;
         KsStreamPointerSetStatusCode(pointer, STATUS_BUFFER_TOO_SMALL);
         return false;
@@ -279,6 +286,10 @@ bool CapturePin::DeliverFrame(PKSSTREAM_POINTER pointer, LONG picture)
 
     const UCHAR* source = device.Worker->OutputImage();
     UCHAR* destination = pointer->OffsetOut.Data;
+    if (!rgb32) {
+        RtlCopyMemory(destination, source, static_cast<SIZE_T>(imageBytes));
+        return true;
+    }
     for (ULONG row = 0; row < rows; ++row) {
         const UCHAR* sourceRow = source + (rows - 1 - row) * sourceStep;
         RtlCopyMemory(destination + row * destinationStep, sourceRow, rowBytes);

@@ -32,6 +32,8 @@ public:
     KS_VIDEOINFOHEADER VideoInfo;
     BOOLEAN Acquired;
     LONG DestinationStride;
+    // The OutputFormat of the connection format (imaging/output_formats.h); set with VideoInfo.
+    ULONG OutputFormat;
     // Frame statistics since the pin was created: frames completed to the client, those of
     // them that repeated the image already delivered because no new raw frame was converted in
     // between, and client frames too small for the image, returned empty. Written only by the

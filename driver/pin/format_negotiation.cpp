@@ -3,6 +3,7 @@
 
 #include "device/capture_device.h"
 #include "pin/capture_pin.h"
+#include "pin/video_format.h"
 
 namespace {
 
@@ -47,17 +48,81 @@ bool HeaderFits(ULONG biSize, ULONG prefix, ULONG size)
            static_cast<ULONGLONG>(prefix) + VideoHeaderPrefix + biSize <= size;
 }
 
-// The camera's offered range. Window sets through any filter of the camera rewrite it, also
-// while another filter negotiates or creates a pin, so it is copied under the device lock.
-KS_DATARANGE_VIDEO OfferedRange(PKSDEVICE ksDevice, const KSDATARANGE* range)
+// What a handler compares a client's range or format with: the range of one format in the
+// camera's published set, copied under the device lock so that it belongs to the geometry the
+// camera has now.
+struct Offer {
+    NTSTATUS Status;  // STATUS_SUCCESS when Range holds the offer
+    ULONG Format;
+    KS_DATARANGE_VIDEO Range;
+};
+
+// The current offer of the format `subFormat` names. STATUS_NO_MATCH when the camera does not
+// offer it at its present size (NV12 at an odd height, the Bayer order of another window);
+// STATUS_INSUFFICIENT_RESOURCES when the published set lags the geometry because no memory was
+// left for the set of the new size, then or now. Without a device (a range seen outside a camera) the
+// framework's range is taken as it is.
+Offer CurrentOffer(PKSDEVICE ksDevice, const KSDATARANGE* range, const GUID& subFormat)
 {
-    const auto& offered = *reinterpret_cast<const KS_DATARANGE_VIDEO*>(range);
+    Offer offer{STATUS_NO_MATCH, FormatOfSubtype(subFormat), {}};
+    if (offer.Format >= OutputFormatCount) {
+        return offer;
+    }
     CaptureDevice* device = ksDevice == nullptr ? nullptr : CaptureDevice::FromKsDevice(ksDevice);
     if (device == nullptr) {
-        return offered;
+        if (range != nullptr && range->FormatSize >= VideoRangeSize &&
+            FormatOfSubtype(range->SubFormat) == offer.Format) {
+            offer.Range = *reinterpret_cast<const KS_DATARANGE_VIDEO*>(range);
+            offer.Status = STATUS_SUCCESS;
+        }
+        return offer;
     }
     DeviceLockGuard guard(&device->Lock);
-    return offered;
+    if (!RefreshVideoFormats(device)) {
+        offer.Status = STATUS_INSUFFICIENT_RESOURCES;
+        return offer;
+    }
+    const OfferedFormats* set = CurrentFormats(&device->Formats);
+    const KS_DATARANGE_VIDEO* offered = OfferedRange(set, offer.Format);
+    if (offered != nullptr && IsEqualGUID(offered->DataRange.SubFormat, subFormat)) {
+        offer.Range = *offered;
+        offer.Status = STATUS_SUCCESS;
+    }
+    return offer;
+}
+
+// The image bytes of a format's bitmap header as this pin delivers them, checked against the
+// offer: the format's identity, its size, the signs it allows. STATUS_NO_MATCH for a header
+// that describes something else, STATUS_INVALID_PARAMETER for sizes that do not fit.
+NTSTATUS CheckBitmapHeader(const Offer& offer, const KS_BITMAPINFOHEADER& asked, ULONG* image)
+{
+    const KS_BITMAPINFOHEADER& offered = offer.Range.VideoInfoHeader.bmiHeader;
+    if (asked.biCompression != offered.biCompression || asked.biBitCount != offered.biBitCount ||
+        Magnitude(asked.biHeight) != Magnitude(offered.biHeight)) {
+        return STATUS_NO_MATCH;
+    }
+    if (offer.Format == OutputFormatRgb32) {
+        // Wider rows are delivered with a wider pitch; either row order is accepted.
+        if (asked.biWidth < offered.biWidth) {
+            return STATUS_NO_MATCH;
+        }
+        ULONGLONG stride = static_cast<ULONGLONG>(static_cast<ULONG>(asked.biWidth)) * 4;
+        ULONGLONG bytes = stride * Magnitude(asked.biHeight);
+        if (stride > LargestLong || bytes > LargestULong) {
+            return STATUS_INVALID_PARAMETER;
+        }
+        *image = static_cast<ULONG>(bytes);
+        return STATUS_SUCCESS;
+    }
+    // The other formats are delivered exactly as converted: the offered width, 24-bit RGB
+    // bottom-up only (a positive height), YUV and Bayer top-down whatever the sign.
+    if (asked.biWidth != offered.biWidth ||
+        (offer.Format == OutputFormatRgb24 && asked.biHeight < 0)) {
+        return STATUS_NO_MATCH;
+    }
+    *image = OutputFrameBytes(offer.Format, static_cast<ULONG>(asked.biWidth),
+                              Magnitude(asked.biHeight));
+    return *image != 0 ? STATUS_SUCCESS : STATUS_NO_MATCH;
 }
 
 }  // namespace
@@ -66,9 +131,6 @@ NTSTATUS NTAPI IntersectHandler(PVOID filter, PIRP, PKSP_PIN, PKSDATARANGE calle
                                 PKSDATARANGE descriptorRange, ULONG bufferSize, PVOID data,
                                 PULONG dataSize)
 {
-    const KS_DATARANGE_VIDEO offered =
-        OfferedRange(filter == nullptr ? nullptr : KsGetDevice(filter), descriptorRange);
-    const KS_DATARANGE_VIDEO* ours = &offered;
     auto* theirs = reinterpret_cast<const KS_DATARANGE_VIDEO*>(callerRange);
     if (!IsEqualGUID(callerRange->Specifier, KSDATAFORMAT_SPECIFIER_VIDEOINFO)) {
         return STATUS_NO_MATCH;
@@ -76,6 +138,14 @@ NTSTATUS NTAPI IntersectHandler(PVOID filter, PIRP, PKSP_PIN, PKSDATARANGE calle
     if (callerRange->FormatSize < VideoRangeSize) {
         return STATUS_NO_MATCH;
     }
+    // The framework matched the caller's range with this one; the offer of its format now
+    // decides (a wildcard subtype in the caller's range gets the offered one).
+    const Offer offer = CurrentOffer(filter == nullptr ? nullptr : KsGetDevice(filter),
+                                     descriptorRange, descriptorRange->SubFormat);
+    if (!NT_SUCCESS(offer.Status)) {
+        return offer.Status;
+    }
+    const KS_DATARANGE_VIDEO* ours = &offer.Range;
     if (theirs->bFixedSizeSamples != ours->bFixedSizeSamples ||
         theirs->bTemporalCompression != ours->bTemporalCompression ||
         theirs->StreamDescriptionFlags != ours->StreamDescriptionFlags ||
@@ -86,10 +156,25 @@ NTSTATUS NTAPI IntersectHandler(PVOID filter, PIRP, PKSP_PIN, PKSDATARANGE calle
     // The result is a KSDATAFORMAT and the caller's whole video header; the image size is
     // written into its bitmap header, so that header must be complete.
     ULONG biSize = theirs->VideoInfoHeader.bmiHeader.biSize;
-    ULONG image;
-    if (!HeaderFits(biSize, RangePrefix, callerRange->FormatSize) ||
-        !ImageBytes(theirs->VideoInfoHeader.bmiHeader, &image)) {
+    if (!HeaderFits(biSize, RangePrefix, callerRange->FormatSize)) {
         return STATUS_INVALID_PARAMETER;
+    }
+    ULONG image;
+    if (offer.Format == OutputFormatRgb32) {
+        // The caller's width, height and row order are taken over; SetDataFormat tests them.
+        const KS_BITMAPINFOHEADER& asked = theirs->VideoInfoHeader.bmiHeader;
+        if (asked.biCompression != ours->VideoInfoHeader.bmiHeader.biCompression ||
+            asked.biBitCount != ours->VideoInfoHeader.bmiHeader.biBitCount) {
+            return STATUS_NO_MATCH;
+        }
+        if (!ImageBytes(asked, &image)) {
+            return STATUS_INVALID_PARAMETER;
+        }
+    } else {
+        NTSTATUS status = CheckBitmapHeader(offer, theirs->VideoInfoHeader.bmiHeader, &image);
+        if (!NT_SUCCESS(status)) {
+            return status;
+        }
     }
     // Below the range's FormatSize, which the check above bounds: no overflow.
     ULONG headerSize = VideoHeaderPrefix + biSize;
@@ -126,18 +211,18 @@ NTSTATUS NTAPI SetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PKSMULTIPLE_IT
     if (!HeaderFits(header->bmiHeader.biSize, sizeof(KSDATAFORMAT), format->FormatSize)) {
         return STATUS_INVALID_PARAMETER;
     }
-    const KS_BITMAPINFOHEADER offered =
-        OfferedRange(KsGetDevice(pin), range).VideoInfoHeader.bmiHeader;
-    const KS_BITMAPINFOHEADER& asked = header->bmiHeader;
-    if (asked.biWidth < offered.biWidth || Magnitude(asked.biHeight) != Magnitude(offered.biHeight) ||
-        asked.biCompression != offered.biCompression) {
-        return STATUS_NO_MATCH;
+    const Offer offer = CurrentOffer(KsGetDevice(pin), range, format->SubFormat);
+    if (!NT_SUCCESS(offer.Status)) {
+        return offer.Status;
     }
-    // Rows of biWidth 32-bit pixels: the image is exactly stride × |biHeight| bytes, and the
-    // stride must fit the pin's signed row pitch.
-    ULONGLONG stride = static_cast<ULONGLONG>(static_cast<ULONG>(asked.biWidth)) * 4;
-    ULONGLONG image = stride * Magnitude(asked.biHeight);
-    if (stride > LargestLong || asked.biSizeImage != image) {
+    // The image is exactly what the pin delivers for the header: rows of biWidth pixels of
+    // the format, |biHeight| of them.
+    ULONG image = 0;
+    NTSTATUS status = CheckBitmapHeader(offer, header->bmiHeader, &image);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    if (header->bmiHeader.biSizeImage != image) {
         return STATUS_INVALID_PARAMETER;
     }
     if (oldFormat == nullptr) {
@@ -161,8 +246,10 @@ PKS_VIDEOINFOHEADER CopyConnectionFormat(CapturePin* pin)
     ULONG size = biSize > sizeof(KS_BITMAPINFOHEADER) ? sizeof(KS_VIDEOINFOHEADER)
                                                       : biSize + VideoHeaderPrefix;
     RtlCopyMemory(&pin->VideoInfo, header, size);
-    // SetDataFormat accepted the format: biWidth × 4 fits a LONG.
-    pin->DestinationStride =
-        static_cast<LONG>(static_cast<ULONG>(pin->VideoInfo.bmiHeader.biWidth) * 4);
+    pin->OutputFormat = FormatOfSubtype(format->SubFormat);
+    // SetDataFormat accepted the format: its row bytes fit a LONG.
+    ULONG width = static_cast<ULONG>(pin->VideoInfo.bmiHeader.biWidth);
+    pin->DestinationStride = static_cast<LONG>(
+        pin->OutputFormat == OutputFormatRgb32 ? width * 4 : OutputRowBytes(pin->OutputFormat, width));
     return &pin->VideoInfo;
 }

@@ -11,6 +11,7 @@ NTSTATUS NTAPI IntersectHandler(PVOID context, PIRP irp, PKSP_PIN pin, PKSDATARA
                                 PULONG dataSize);
 NTSTATUS NTAPI SetDataFormat(PKSPIN pin, PKSDATAFORMAT oldFormat, PKSMULTIPLE_ITEM oldAttributes,
                              const KSDATARANGE* range, const KSATTRIBUTE_LIST* attributeRange);
-// Takes the accepted connection format over into the pin: its video header into VideoInfo and
-// its row pitch (biWidth × 4) into DestinationStride. Returns the pin's VideoInfo.
+// Takes the accepted connection format over into the pin: its video header into VideoInfo, its
+// output format into OutputFormat and its row pitch (biWidth × 4 for 32-bit RGB, else the
+// format's row bytes) into DestinationStride. Returns the pin's VideoInfo.
 PKS_VIDEOINFOHEADER CopyConnectionFormat(CapturePin* pin);

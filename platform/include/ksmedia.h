@@ -13,6 +13,13 @@
     0x73646976, 0x0000, 0x0010, 0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71
 #define STATIC_KSDATAFORMAT_SUBTYPE_RGB32                                                          \
     0xE436EB7E, 0x524F, 0x11CE, 0x9F, 0x53, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70
+#define STATIC_KSDATAFORMAT_SUBTYPE_RGB24                                                          \
+    0xE436EB7D, 0x524F, 0x11CE, 0x9F, 0x53, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70
+// Subtypes named by a FOURCC: the code in the first field, the rest that of every such type.
+#define STATIC_KSDATAFORMAT_SUBTYPE_YUY2                                                           \
+    0x32595559, 0x0000, 0x0010, 0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71
+#define STATIC_KSDATAFORMAT_SUBTYPE_NV12                                                           \
+    0x3231564E, 0x0000, 0x0010, 0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71
 #define STATIC_KSDATAFORMAT_SPECIFIER_VIDEOINFO                                                    \
     0x05589F80, 0xC356, 0x11CE, 0xBF, 0x01, 0x00, 0xAA, 0x00, 0x55, 0x59, 0x5A
 
@@ -22,6 +29,10 @@ inline constexpr GUID PINNAME_VIDEO_CAPTURE = STATIC_GUID_INIT(STATIC_PINNAME_VI
 inline constexpr GUID KSDATAFORMAT_TYPE_VIDEO = STATIC_GUID_INIT(STATIC_KSDATAFORMAT_TYPE_VIDEO);
 inline constexpr GUID KSDATAFORMAT_SUBTYPE_RGB32 =
     STATIC_GUID_INIT(STATIC_KSDATAFORMAT_SUBTYPE_RGB32);
+inline constexpr GUID KSDATAFORMAT_SUBTYPE_RGB24 =
+    STATIC_GUID_INIT(STATIC_KSDATAFORMAT_SUBTYPE_RGB24);
+inline constexpr GUID KSDATAFORMAT_SUBTYPE_YUY2 = STATIC_GUID_INIT(STATIC_KSDATAFORMAT_SUBTYPE_YUY2);
+inline constexpr GUID KSDATAFORMAT_SUBTYPE_NV12 = STATIC_GUID_INIT(STATIC_KSDATAFORMAT_SUBTYPE_NV12);
 inline constexpr GUID KSDATAFORMAT_SPECIFIER_VIDEOINFO =
     STATIC_GUID_INIT(STATIC_KSDATAFORMAT_SPECIFIER_VIDEOINFO);
 

@@ -191,8 +191,11 @@ const KSPIN_DESCRIPTOR_EX* PinDescriptorAt(const KSFILTER_DESCRIPTOR* descriptor
 {
     ULONG stride = descriptor->PinDescriptorSize != 0 ? descriptor->PinDescriptorSize
                                                        : sizeof(KSPIN_DESCRIPTOR_EX);
+    // One read of the pointer, as the framework makes it: a minidriver may publish a new
+    // table of pin descriptors at any time by exchanging it (the table it replaces stays valid).
+    const KSPIN_DESCRIPTOR_EX* pins = __atomic_load_n(&descriptor->PinDescriptors, __ATOMIC_ACQUIRE);
     return reinterpret_cast<const KSPIN_DESCRIPTOR_EX*>(
-        reinterpret_cast<const std::uint8_t*>(descriptor->PinDescriptors) + stride * pinId);
+        reinterpret_cast<const std::uint8_t*>(pins) + stride * pinId);
 }
 
 void ClosePin(Pin* pin, PIRP irp)

@@ -32,10 +32,22 @@ static inline char InterlockedOr8(char volatile* Destination, char Value)
 typedef wchar_t TCHAR, *PTCHAR;
 #endif
 
-// The toolchain's ksmedia.h has no RGB32 video subtype.
+// The toolchain's ksmedia.h has no RGB32, RGB24, YUY2 or NV12 video subtype.
 #ifndef STATIC_KSDATAFORMAT_SUBTYPE_RGB32
 #define STATIC_KSDATAFORMAT_SUBTYPE_RGB32                                                          \
     0xE436EB7E, 0x524F, 0x11CE, 0x9F, 0x53, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70
+#endif
+#ifndef STATIC_KSDATAFORMAT_SUBTYPE_RGB24
+#define STATIC_KSDATAFORMAT_SUBTYPE_RGB24                                                          \
+    0xE436EB7D, 0x524F, 0x11CE, 0x9F, 0x53, 0x00, 0x20, 0xAF, 0x0B, 0xA7, 0x70
+#endif
+#ifndef STATIC_KSDATAFORMAT_SUBTYPE_YUY2
+#define STATIC_KSDATAFORMAT_SUBTYPE_YUY2                                                           \
+    0x32595559, 0x0000, 0x0010, 0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71
+#endif
+#ifndef STATIC_KSDATAFORMAT_SUBTYPE_NV12
+#define STATIC_KSDATAFORMAT_SUBTYPE_NV12                                                           \
+    0x3231564E, 0x0000, 0x0010, 0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71
 #endif
 
 // The toolchain's unknown.h uses DECLSPEC_NOVTABLE and DECLSPEC_NOTHROW, which only its

@@ -29,6 +29,17 @@ inline constexpr wchar_t kServiceName[] = L"usbcam";
 inline constexpr wchar_t kHardwareId[] = L"USB\\VID_F055&PID_7A31";
 
 // One plugged-in camera: the simulated device and its hub port.
+// The camera's published range of `format` (32-bit RGB by default); fails the test when the
+// camera does not offer it.
+inline const KS_DATARANGE_VIDEO& OfferedRangeOf(const CaptureDevice* device,
+                                                ULONG format = OutputFormatRgb32)
+{
+    static const KS_DATARANGE_VIDEO none{};
+    const KS_DATARANGE_VIDEO* range = OfferedRange(CurrentFormats(&device->Formats), format);
+    EXPECT_NE(range, nullptr) << "format " << format;
+    return range != nullptr ? *range : none;
+}
+
 struct PluggedCamera {
     std::unique_ptr<sim::Camera> camera;
     std::unique_ptr<usbd::HubPort> port;

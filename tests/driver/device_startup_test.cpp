@@ -100,7 +100,7 @@ TEST_F(DeviceStartup, AfterAddTheGeometryIsTheFullSensor)
     EXPECT_EQ(device->Geometry.FrameWidth, 752u);
     EXPECT_EQ(device->Geometry.FrameHeight, 480u);
     EXPECT_EQ(device->Settings.BayerPhase, 3u);
-    EXPECT_EQ(device->Formats.VideoDataRange.VideoInfoHeader.AvgTimePerFrame, 333333);
+    EXPECT_EQ(OfferedRangeOf(device).VideoInfoHeader.AvgTimePerFrame, 333333);
 }
 
 TEST_F(DeviceStartup, StopAndStartGiveTheCameraBackItsProcessor)

@@ -47,7 +47,7 @@ TEST_F(FrameGeometryTest, OutputWidthIsRoundedDownToEight)
     EXPECT_EQ(device_->Geometry.FrameWidth, 100u);
     EXPECT_EQ(device_->Geometry.OutputWidth, 96u);
     EXPECT_EQ(device_->Geometry.OutputHeight, 60u);
-    const KS_DATARANGE_VIDEO& range = device_->Formats.VideoDataRange;
+    const KS_DATARANGE_VIDEO& range = OfferedRangeOf(device_);
     EXPECT_EQ(range.VideoInfoHeader.bmiHeader.biWidth, 96);
     EXPECT_EQ(range.VideoInfoHeader.bmiHeader.biHeight, 60);
     EXPECT_EQ(range.DataRange.SampleSize, 96u * 60u * 4u);
@@ -66,13 +66,13 @@ TEST_F(FrameGeometryTest, SubSamplingModesHaveFixedSizesAndTheFullWindow)
     Roi(0, 0, 752, 480, 2);
     EXPECT_EQ(device_->Geometry.OutputWidth, 184u);
     EXPECT_EQ(device_->Geometry.OutputHeight, 120u);
-    EXPECT_EQ(device_->Formats.VideoDataRange.DataRange.SampleSize, 88320u);
+    EXPECT_EQ(OfferedRangeOf(device_).DataRange.SampleSize, 88320u);
 }
 
 TEST_F(FrameGeometryTest, FullSensorFormatAdvertisesThirtyFramesPerSecond)
 {
     Roi(0, 0, 752, 480, 0);
-    const KS_DATARANGE_VIDEO& range = device_->Formats.VideoDataRange;
+    const KS_DATARANGE_VIDEO& range = OfferedRangeOf(device_);
     EXPECT_EQ(range.ConfigCaps.MinFrameInterval, 333333);
     EXPECT_EQ(range.ConfigCaps.MaxFrameInterval, 333333);
     EXPECT_EQ(range.VideoInfoHeader.AvgTimePerFrame, 333333);
@@ -118,8 +118,8 @@ TEST_F(FrameGeometryTest, TwoCamerasAdvertiseTheirOwnSizes)
     ASSERT_NE(second, nullptr);
     SetRegionOfInterest(device_, 0, 0, 320, 240, 0);
     SetRegionOfInterest(second, 0, 0, 752, 480, 2);
-    EXPECT_EQ(device_->Formats.VideoDataRange.VideoInfoHeader.bmiHeader.biWidth, 320);
-    EXPECT_EQ(second->Formats.VideoDataRange.VideoInfoHeader.bmiHeader.biWidth, 184);
+    EXPECT_EQ(OfferedRangeOf(device_).VideoInfoHeader.bmiHeader.biWidth, 320);
+    EXPECT_EQ(OfferedRangeOf(second).VideoInfoHeader.bmiHeader.biWidth, 184);
 
     // Each camera's filter offers its own range to applications.
     std::vector<rtl::WideString> links = KsEnumerateFilters(KSCATEGORY_VIDEO);
@@ -130,7 +130,8 @@ TEST_F(FrameGeometryTest, TwoCamerasAdvertiseTheirOwnSizes)
         ASSERT_EQ(ksclient::Filter::Open(link, filter), STATUS_SUCCESS);
         std::vector<std::vector<std::uint8_t>> ranges;
         ASSERT_EQ(filter.DataRanges(0, ranges), STATUS_SUCCESS);
-        ASSERT_EQ(ranges.size(), 1u);
+        // 32-bit RGB first, then 24-bit RGB, YUY2, NV12 (both heights are even) and Bayer.
+        ASSERT_EQ(ranges.size(), 5u);
         ASSERT_EQ(ranges[0].size(), sizeof(KS_DATARANGE_VIDEO));
         KS_DATARANGE_VIDEO range;
         std::memcpy(&range, ranges[0].data(), sizeof range);

@@ -9,6 +9,8 @@
 
 #include "imaging_test_support.h"
 
+#include <algorithm>
+
 namespace {
 
 using imaging_test::Pixel;
@@ -194,6 +196,72 @@ TEST(Convert, SkipsFramesWithoutOutputOrRaw)
     }
     EXPECT_EQ(p->GetRedGain(), 128);  // white balance did not run
 }
+
+// Convert writes the connected format once, at the delivered width, into a buffer that must
+// hold it: a buffer whose size is unknown or too small gets nothing for a format other than
+// 32-bit RGB.
+struct FormatConvertCase {
+    const char* Name;
+    ULONG Format;
+    LONG BytesDelta;   // added to the format's image size for OutputBytes
+    bool SizeUnknown;  // OutputBytes 0
+    bool Converted;
+};
+
+void PrintTo(const FormatConvertCase& row, std::ostream* out)
+{
+    *out << row.Name;
+}
+
+class ConvertFormat : public testing::TestWithParam<FormatConvertCase> {};
+
+TEST_P(ConvertFormat, WritesTheFormatAtTheDeliveredWidthOrNothing)
+{
+    const FormatConvertCase& row = GetParam();
+    constexpr ULONG kWidth = 101, kDelivered = 96, kHeight = 34;
+    std::mt19937 random(7);
+    RawFrame raw(kWidth, kHeight);
+    raw.Randomize(random);
+    Processor live;
+    live.Prepare(kWidth, kHeight);
+    live->SetOutputWidth(kDelivered);
+    live->SetOutputFormat(static_cast<LONG>(row.Format));
+    live->SetBayerPhase(1);
+    const ULONG bytes = live->OutputImageBytes(static_cast<LONG>(row.Format));
+    ASSERT_EQ(bytes, OutputFrameBytes(row.Format, row.Format == OutputFormatRgb32 ? kWidth : kDelivered,
+                                      kHeight));
+    live->OutputBytes = row.SizeUnknown ? 0 : static_cast<ULONG>(static_cast<LONG>(bytes) + row.BytesDelta);
+    EXPECT_EQ(live->Convert(raw.Data(), 0, raw.Pitch), row.Converted ? TRUE : FALSE);
+    if (!row.Converted) {
+        EXPECT_TRUE(live.UntouchedFrom(0));
+        return;
+    }
+    EXPECT_TRUE(live.UntouchedFrom(bytes));
+    Processor reference;
+    reference.Prepare(kWidth, kHeight);
+    reference->LoadRawFrame(raw.Data(), 0, raw.Pitch);
+    if (row.Format != OutputFormatRgb32) {
+        reference->Frame.Width = kDelivered;
+    }
+    ASSERT_TRUE(reference.RunFormat(PortableFormatKernels, row.Format, 1, true));
+    EXPECT_TRUE(std::equal(live.Output().begin(), live.Output().begin() + bytes,
+                           reference.Output().begin()));
+}
+
+const FormatConvertCase FormatConvertCases[] = {
+    {"Rgb32", OutputFormatRgb32, 0, false, true},
+    {"Rgb32OfUnknownSize", OutputFormatRgb32, 0, true, true},
+    {"Rgb24", OutputFormatRgb24, 0, false, true},
+    {"Yuy2", OutputFormatYuy2, 0, false, true},
+    {"Nv12", OutputFormatNv12, 0, false, true},
+    {"Bayer8", OutputFormatBayer8, 0, false, true},
+    {"Nv12OneByteShort", OutputFormatNv12, -1, false, false},
+    {"Rgb32OneByteShort", OutputFormatRgb32, -1, false, false},
+    {"Yuy2OfUnknownSize", OutputFormatYuy2, 0, true, false},
+};
+
+INSTANTIATE_TEST_SUITE_P(Rows, ConvertFormat, testing::ValuesIn(FormatConvertCases),
+                         [](const auto& row) { return std::string(row.param.Name); });
 
 TEST(Convert, SkipsTheFrameWhenTheVectorStateCannotBeSaved)
 {

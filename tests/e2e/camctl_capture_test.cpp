@@ -4,7 +4,11 @@
 
 #include "png_io.h"
 
+#include "imaging/output_formats.h"
+
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 
 namespace camctltest {
 namespace {
@@ -223,6 +227,99 @@ TEST_F(CamctlCapture, StatsStreamsAndShowsTheDriversCounts)
     // Nothing saved as files.
     EXPECT_TRUE(std::filesystem::is_empty(directory_) ||
                 !std::filesystem::exists(Path("frame-0000.png")));
+}
+
+std::vector<std::uint8_t> LoadBytes(const std::string& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    return std::vector<std::uint8_t>(std::istreambuf_iterator<char>(file), {});
+}
+
+// capture --format: each offered format is captured; RGB formats as PNG pictures (24-bit RGB
+// the right way up, the same picture as 32-bit RGB), the others as raw files named by the
+// format whose luma is that of the 32-bit picture.
+struct FormatCaptureCase {
+    const char* Name;
+    const char* Format;
+    const char* File;
+    std::size_t Bytes;  // raw files; 0 for PNG
+    std::size_t LumaStep;  // bytes from one luma sample to the next in a row; 0: no luma
+};
+
+void PrintTo(const FormatCaptureCase& row, std::ostream* out)
+{
+    *out << row.Name;
+}
+
+class CamctlFormatCapture : public CamctlTest,
+                            public testing::WithParamInterface<FormatCaptureCase> {};
+
+TEST_P(CamctlFormatCapture, WritesTheFormatsFile)
+{
+    const FormatCaptureCase& row = GetParam();
+    ASSERT_EQ(Run({"--scene", "gradient", "capture", "-o", Path("ref")}).code, 0);
+    RunResult result =
+        Run({"--scene", "gradient", "capture", "--format", row.Format, "-o", Path("f")});
+    ASSERT_EQ(result.code, 0) << result.err;
+    EXPECT_TRUE(Contains(result.out, "saved " + Path(row.File))) << result.out;
+    camctl::RgbImage reference = Load(Path("ref-0000.png"));
+    ASSERT_EQ(reference.width, 752);
+    if (row.Bytes == 0) {
+        camctl::RgbImage image = Load(Path(row.File));
+        ASSERT_EQ(image.width, 752);
+        ASSERT_EQ(image.height, 480);
+        EXPECT_TRUE(image.pixels == reference.pixels);
+        return;
+    }
+    std::vector<std::uint8_t> bytes = LoadBytes(Path(row.File));
+    ASSERT_EQ(bytes.size(), row.Bytes);
+    if (row.LumaStep == 0) {
+        // Raw Bayer of the gradient: green sites rise towards the bottom.
+        EXPECT_TRUE(Contains(result.out, "GBRG order")) << result.out;
+        EXPECT_GT(bytes[470 * 752 + 10], bytes[10 * 752 + 10] + 100);  // G at even row, even column
+        return;
+    }
+    for (std::size_t y = 0; y < 480; ++y) {
+        for (std::size_t x = 0; x < 752; ++x) {
+            const std::uint8_t* p = &reference.pixels[(y * 752 + x) * 3];
+            ASSERT_EQ(bytes[(y * 752 + x) * row.LumaStep], Bt601Luma(p[0], p[1], p[2]))
+                << "pixel " << x << ", " << y;
+        }
+    }
+}
+
+const FormatCaptureCase FormatCaptureCases[] = {
+    {"Rgb32", "rgb32", "f-0000.png", 0, 0},
+    {"Rgb24", "rgb24", "f-0000.png", 0, 0},
+    {"Yuy2", "yuy2", "f-0000.yuy2", 752 * 480 * 2, 2},
+    {"Nv12", "nv12", "f-0000.nv12", 752 * 480 * 3 / 2, 1},
+    {"Bayer8", "bayer8", "f-0000.bayer8", 752 * 480, 0},
+};
+
+INSTANTIATE_TEST_SUITE_P(Rows, CamctlFormatCapture, testing::ValuesIn(FormatCaptureCases),
+                         [](const auto& row) { return std::string(row.param.Name); });
+
+TEST_F(CamctlCapture, FormatNotOfferedIsRefusedWithTheOfferedOnes)
+{
+    RunResult unknown = Run({"capture", "--format", "mjpeg", "-o", Path("u")});
+    EXPECT_EQ(unknown.code, 2);
+    EXPECT_TRUE(Contains(unknown.err, "does not offer the format 'mjpeg'; it offers rgb32, "
+                                      "rgb24, yuy2, nv12, bayer8"))
+        << unknown.err;
+    // An odd height has no whole NV12 blocks.
+    ASSERT_EQ(Run({"window", "0", "0", "752", "479"}).code, 0);
+    RunResult odd = Run({"stream", "-n", "1", "--format", "nv12"});
+    EXPECT_EQ(odd.code, 2);
+    EXPECT_TRUE(Contains(odd.err, "it offers rgb32, rgb24, yuy2, bayer8\n")) << odd.err;
+    EXPECT_TRUE(odd.out.empty());
+}
+
+TEST_F(CamctlCapture, StreamWritesFramesOfTheChosenFormat)
+{
+    RunResult result = Run({"stream", "-n", "2", "--format", "nv12"});
+    ASSERT_EQ(result.code, 0) << result.err;
+    EXPECT_EQ(result.out.size(), 2u * 752 * 480 * 3 / 2);
+    EXPECT_TRUE(Contains(result.err, "-pixel_format nv12 -video_size 752x480")) << result.err;
 }
 
 }  // namespace

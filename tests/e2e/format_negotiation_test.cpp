@@ -269,19 +269,229 @@ const LayoutCase LayoutCases[] = {
 INSTANTIATE_TEST_SUITE_P(Rows, DeliveredLayout, testing::ValuesIn(LayoutCases),
                          [](const auto& row) { return std::string(row.param.Name); });
 
-TEST_F(FormatNegotiation, TwentyFourBitsIsRefusedAtAcquireAndTheClaimIsReleased)
+// The ranges the pin offers, in order, for a window: 32-bit RGB first (the default), then
+// 24-bit RGB, YUY2, NV12 where the height is even, and the raw Bayer samples named by the
+// order of the window's first 2 x 2 block. Every range is at the output size.
+struct OfferCase {
+    const char* Name;
+    LONG X, Y, W, H;
+    ULONG Mode;
+    std::vector<ULONG> Fourccs;  // Data1 of each subtype; RGB by their bit count (32, 24)
+};
+
+void PrintTo(const OfferCase& row, std::ostream* out)
 {
-    KS_DATAFORMAT_VIDEOINFOHEADER format = AsVideoFormat(NegotiatedFormat());
-    format.VideoInfoHeader.bmiHeader.biBitCount = 24;
-    ASSERT_EQ(CreatePin(Bytes(format), pin_), STATUS_SUCCESS);
-    EXPECT_EQ(pin_.SetState(KSSTATE_ACQUIRE), STATUS_INVALID_PARAMETER);
-    EXPECT_EQ(InterlockedExchangeAdd(&device_->StreamClaimed, 0), 0);
-    ASSERT_EQ(pin_.Close(), STATUS_SUCCESS);
-    StartStreaming();
-    std::vector<std::uint8_t> frame;
-    KSSTREAM_HEADER header{};
-    EXPECT_EQ(ReadFrame(frame, header), STATUS_SUCCESS);
+    *out << row.Name;
 }
+
+class OfferedRanges : public StreamingTest, public testing::WithParamInterface<OfferCase> {};
+
+constexpr ULONG FourccOf(const char (&code)[5])
+{
+    return static_cast<ULONG>(static_cast<unsigned char>(code[0])) |
+           static_cast<ULONG>(static_cast<unsigned char>(code[1])) << 8 |
+           static_cast<ULONG>(static_cast<unsigned char>(code[2])) << 16 |
+           static_cast<ULONG>(static_cast<unsigned char>(code[3])) << 24;
+}
+
+TEST_P(OfferedRanges, FollowTheWindow)
+{
+    const OfferCase& row = GetParam();
+    SetRegionOfInterest(device_, row.X, row.Y, row.W, row.H, row.Mode);
+    const ULONG width = device_->Geometry.OutputWidth;
+    const ULONG height = device_->Geometry.OutputHeight;
+    std::vector<std::vector<std::uint8_t>> ranges;
+    ASSERT_EQ(filter_.DataRanges(0, ranges), STATUS_SUCCESS);
+    ASSERT_EQ(ranges.size(), row.Fourccs.size());
+    for (size_t i = 0; i < ranges.size(); ++i) {
+        SCOPED_TRACE(testing::Message() << "range " << i);
+        ASSERT_EQ(ranges[i].size(), sizeof(KS_DATARANGE_VIDEO));
+        KS_DATARANGE_VIDEO range;
+        std::memcpy(&range, ranges[i].data(), sizeof range);
+        const KS_BITMAPINFOHEADER& bitmap = range.VideoInfoHeader.bmiHeader;
+        ULONG format = FormatOfSubtype(range.DataRange.SubFormat);
+        ASSERT_LT(format, static_cast<ULONG>(OutputFormatCount));
+        ULONG code = row.Fourccs[i];
+        if (code == 32 || code == 24) {
+            EXPECT_TRUE(IsEqualGUID(range.DataRange.SubFormat, code == 32
+                                                                   ? KSDATAFORMAT_SUBTYPE_RGB32
+                                                                   : KSDATAFORMAT_SUBTYPE_RGB24));
+            EXPECT_EQ(bitmap.biCompression, KS_BI_RGB);
+            EXPECT_EQ(bitmap.biBitCount, code);
+        } else {
+            EXPECT_EQ(range.DataRange.SubFormat.Data1, code);
+            EXPECT_EQ(static_cast<ULONG>(bitmap.biCompression), code);
+        }
+        EXPECT_EQ(bitmap.biWidth, static_cast<LONG>(width));
+        EXPECT_EQ(bitmap.biHeight, static_cast<LONG>(height));  // positive: RGB bottom-up
+        EXPECT_EQ(bitmap.biSizeImage, OutputFrameBytes(format, width, height));
+        EXPECT_EQ(range.DataRange.SampleSize, bitmap.biSizeImage);
+        EXPECT_EQ(range.ConfigCaps.MaxOutputSize.cx, static_cast<LONG>(width));
+        EXPECT_EQ(range.ConfigCaps.MinBitsPerSecond,
+                  static_cast<LONG>(width * height * 30 * bitmap.biBitCount));
+        EXPECT_EQ(range.VideoInfoHeader.AvgTimePerFrame, 333333);
+    }
+}
+
+const OfferCase OfferCases[] = {
+    {"FullSensor", 0, 0, 752, 480, 0,
+     {32, 24, FourccOf("YUY2"), FourccOf("NV12"), FourccOf("GBRG")}},
+    {"OddColumn", 1, 0, 101, 64, 0,
+     {32, 24, FourccOf("YUY2"), FourccOf("NV12"), FourccOf("BA81")}},
+    {"OddRow", 0, 1, 96, 64, 0, {32, 24, FourccOf("YUY2"), FourccOf("NV12"), FourccOf("RGGB")}},
+    {"OddColumnAndRow", 3, 5, 64, 40, 0,
+     {32, 24, FourccOf("YUY2"), FourccOf("NV12"), FourccOf("GRBG")}},
+    // NV12 needs whole 2 x 2 blocks: an odd height has none for its last row.
+    {"OddHeightHasNoNv12", 0, 0, 96, 33, 0, {32, 24, FourccOf("YUY2"), FourccOf("GBRG")}},
+    {"SubSampled", 0, 0, 752, 480, 2,
+     {32, 24, FourccOf("YUY2"), FourccOf("NV12"), FourccOf("GBRG")}},
+};
+
+INSTANTIATE_TEST_SUITE_P(Rows, OfferedRanges, testing::ValuesIn(OfferCases),
+                         [](const auto& row) { return std::string(row.param.Name); });
+
+// Intersections with a range of another format than 32-bit RGB: the caller's header must
+// describe that format at the offered size; anything else is refused and nothing written.
+struct FormatRangeCase {
+    const char* Name;
+    ULONG Format;
+    std::function<void(KS_BITMAPINFOHEADER&)> Change;
+    NTSTATUS Expected;
+};
+
+void PrintTo(const FormatRangeCase& row, std::ostream* out)
+{
+    *out << row.Name;
+}
+
+class FormatRange : public StreamingTest, public testing::WithParamInterface<FormatRangeCase> {};
+
+TEST_P(FormatRange, IsIntersectedOrRefused)
+{
+    const FormatRangeCase& row = GetParam();
+    KS_DATARANGE_VIDEO range = OfferedRangeOfFormat(row.Format);
+    ASSERT_EQ(FormatOfSubtype(range.DataRange.SubFormat), row.Format);
+    row.Change(range.VideoInfoHeader.bmiHeader);
+    std::vector<std::uint8_t> format;
+    EXPECT_EQ(filter_.Intersect(0, &range, sizeof range, format), row.Expected);
+    if (row.Expected != STATUS_SUCCESS) {
+        EXPECT_TRUE(format.empty());
+        return;
+    }
+    KS_DATAFORMAT_VIDEOINFOHEADER video = AsVideoFormat(format);
+    EXPECT_TRUE(IsEqualGUID(video.DataFormat.SubFormat, range.DataRange.SubFormat));
+    EXPECT_EQ(video.DataFormat.SampleSize, OutputFrameBytes(row.Format, 752, 480));
+    EXPECT_EQ(video.VideoInfoHeader.bmiHeader.biSizeImage, video.DataFormat.SampleSize);
+}
+
+const FormatRangeCase FormatRangeCases[] = {
+    {"Rgb24", OutputFormatRgb24, [](KS_BITMAPINFOHEADER&) {}, STATUS_SUCCESS},
+    {"Yuy2", OutputFormatYuy2, [](KS_BITMAPINFOHEADER&) {}, STATUS_SUCCESS},
+    {"Nv12", OutputFormatNv12, [](KS_BITMAPINFOHEADER&) {}, STATUS_SUCCESS},
+    {"Bayer8", OutputFormatBayer8, [](KS_BITMAPINFOHEADER&) {}, STATUS_SUCCESS},
+    {"Yuy2TopDown", OutputFormatYuy2, [](KS_BITMAPINFOHEADER& h) { h.biHeight = -480; },
+     STATUS_SUCCESS},
+    {"Rgb24TopDown", OutputFormatRgb24, [](KS_BITMAPINFOHEADER& h) { h.biHeight = -480; },
+     STATUS_NO_MATCH},
+    {"Yuy2AsRgb", OutputFormatYuy2, [](KS_BITMAPINFOHEADER& h) { h.biCompression = KS_BI_RGB; },
+     STATUS_NO_MATCH},
+    {"Nv12OfSixteenBits", OutputFormatNv12, [](KS_BITMAPINFOHEADER& h) { h.biBitCount = 16; },
+     STATUS_NO_MATCH},
+    {"Rgb24OfThirtyTwoBits", OutputFormatRgb24, [](KS_BITMAPINFOHEADER& h) { h.biBitCount = 32; },
+     STATUS_NO_MATCH},
+    {"Yuy2OddWidth", OutputFormatYuy2, [](KS_BITMAPINFOHEADER& h) { h.biWidth = 751; },
+     STATUS_NO_MATCH},
+    {"Nv12OddHeight", OutputFormatNv12, [](KS_BITMAPINFOHEADER& h) { h.biHeight = 479; },
+     STATUS_NO_MATCH},
+    {"Bayer8Wider", OutputFormatBayer8, [](KS_BITMAPINFOHEADER& h) { h.biWidth = 760; },
+     STATUS_NO_MATCH},
+    {"Nv12HeaderOneByteShort", OutputFormatNv12, [](KS_BITMAPINFOHEADER& h) { h.biSize = 39; },
+     STATUS_INVALID_PARAMETER},
+};
+
+INSTANTIATE_TEST_SUITE_P(Rows, FormatRange, testing::ValuesIn(FormatRangeCases),
+                         [](const auto& row) { return std::string(row.param.Name); });
+
+// Pins created with a format of any offered kind: every field of the bitmap header is checked
+// against the offer, and a refused pin leaves nothing behind (no pin counted, no claim).
+struct FormatCreationCase {
+    const char* Name;
+    ULONG Format;
+    std::function<void(KS_DATAFORMAT_VIDEOINFOHEADER&)> Change;
+    NTSTATUS Expected;
+};
+
+void PrintTo(const FormatCreationCase& row, std::ostream* out)
+{
+    *out << row.Name;
+}
+
+class FormatCreation : public StreamingTest,
+                       public testing::WithParamInterface<FormatCreationCase> {};
+
+TEST_P(FormatCreation, IsCheckedAgainstTheOffer)
+{
+    const FormatCreationCase& row = GetParam();
+    KS_DATAFORMAT_VIDEOINFOHEADER format = AsVideoFormat(NegotiatedFormat(row.Format));
+    row.Change(format);
+    ksclient::Pin pin;
+    EXPECT_EQ(CreatePin(Bytes(format), pin), row.Expected);
+    EXPECT_EQ(InterlockedExchangeAdd(&device_->PinOpen, 0), row.Expected == STATUS_SUCCESS ? 1 : 0);
+    EXPECT_EQ(InterlockedExchangeAdd(&device_->StreamClaimed, 0), 0);
+}
+
+void SetHeight(KS_DATAFORMAT_VIDEOINFOHEADER& f, LONG height)
+{
+    f.VideoInfoHeader.bmiHeader.biHeight = height;
+}
+
+const FormatCreationCase FormatCreationCases[] = {
+    {"Rgb24", OutputFormatRgb24, [](auto&) {}, STATUS_SUCCESS},
+    {"Yuy2", OutputFormatYuy2, [](auto&) {}, STATUS_SUCCESS},
+    {"Nv12", OutputFormatNv12, [](auto&) {}, STATUS_SUCCESS},
+    {"Bayer8", OutputFormatBayer8, [](auto&) {}, STATUS_SUCCESS},
+    {"Nv12TopDown", OutputFormatNv12, [](auto& f) { SetHeight(f, -480); }, STATUS_SUCCESS},
+    {"Rgb24TopDown", OutputFormatRgb24, [](auto& f) { SetHeight(f, -480); }, STATUS_NO_MATCH},
+    // The RGB32 subtype with a 24-bit header used to pass until acquire; now it is no match.
+    {"Rgb32OfTwentyFourBits", OutputFormatRgb32,
+     [](auto& f) { f.VideoInfoHeader.bmiHeader.biBitCount = 24; }, STATUS_NO_MATCH},
+    {"Rgb32WithYuy2Compression", OutputFormatRgb32,
+     [](auto& f) { f.VideoInfoHeader.bmiHeader.biCompression = FourccOf("YUY2"); },
+     STATUS_NO_MATCH},
+    {"Yuy2WithRgbCompression", OutputFormatYuy2,
+     [](auto& f) { f.VideoInfoHeader.bmiHeader.biCompression = KS_BI_RGB; }, STATUS_NO_MATCH},
+    {"Yuy2OfTwelveBits", OutputFormatYuy2,
+     [](auto& f) { f.VideoInfoHeader.bmiHeader.biBitCount = 12; }, STATUS_NO_MATCH},
+    {"Yuy2Wider", OutputFormatYuy2,
+     [](auto& f) {
+         f.VideoInfoHeader.bmiHeader.biWidth = 800;
+         f.VideoInfoHeader.bmiHeader.biSizeImage = 800 * 480 * 2;
+     },
+     STATUS_NO_MATCH},
+    {"Yuy2ImageOneByteShort", OutputFormatYuy2,
+     [](auto& f) { f.VideoInfoHeader.bmiHeader.biSizeImage -= 1; }, STATUS_INVALID_PARAMETER},
+    {"Nv12ImageOfSixteenBits", OutputFormatNv12,
+     [](auto& f) { f.VideoInfoHeader.bmiHeader.biSizeImage = 752 * 480 * 2; },
+     STATUS_INVALID_PARAMETER},
+    {"Rgb24ImageOfFourGigabytes", OutputFormatRgb24,
+     [](auto& f) { f.VideoInfoHeader.bmiHeader.biSizeImage = 0xFFFFFFFF; },
+     STATUS_INVALID_PARAMETER},
+    {"Nv12OddHeight", OutputFormatNv12, [](auto& f) { SetHeight(f, 479); }, STATUS_NO_MATCH},
+    {"Nv12MostNegativeHeight", OutputFormatNv12, [](auto& f) { SetHeight(f, INT_MIN); },
+     STATUS_NO_MATCH},
+    // The Bayer order of another window position.
+    {"Bayer8OfAnotherOrder", OutputFormatBayer8,
+     [](auto& f) {
+         f.DataFormat.SubFormat.Data1 = FourccOf("RGGB");
+         f.VideoInfoHeader.bmiHeader.biCompression = FourccOf("RGGB");
+     },
+     STATUS_NO_MATCH},
+    {"Bayer8HeaderPastTheFormat", OutputFormatBayer8,
+     [](auto& f) { f.VideoInfoHeader.bmiHeader.biSize = 41; }, STATUS_INVALID_PARAMETER},
+};
+
+INSTANTIATE_TEST_SUITE_P(Rows, FormatCreation, testing::ValuesIn(FormatCreationCases),
+                         [](const auto& row) { return std::string(row.param.Name); });
 
 }  // namespace
 }  // namespace cameratest

@@ -3,6 +3,8 @@
 // its true colour, for every Bayer phase, the sub-sampling modes and both flips.
 #include "streaming_fixture.h"
 
+#include "driver/imaging_test_support.h"
+
 #include <cstdlib>
 
 namespace cameratest {
@@ -125,6 +127,110 @@ TEST_F(PictureRows, SubSampledFrameDeliversRowsOfTheOutputWidth)
     ASSERT_EQ(ReadFrame(frame, header), STATUS_SUCCESS);
     EXPECT_EQ(header.DataUsed, 184u * 120u * 4u);
 }
+
+// Every offered format streamed through the pin: the delivered frame is, byte for byte, the
+// image the portable kernel of that format makes from the camera's raw frame with the stream's
+// parameters, converted once at the delivered size (32-bit RGB: the whole frame, delivered
+// bottom-up and cut to the output width).
+struct FormatPictureCase {
+    const char* Name;
+    ULONG Format;
+    LONG X, Y, W, H;
+    ULONG Mode;
+    bool Color;
+    bool WhiteBalance;
+};
+
+void PrintTo(const FormatPictureCase& row, std::ostream* out)
+{
+    *out << row.Name;
+}
+
+class FormatPicture : public StreamingTest,
+                      public testing::WithParamInterface<FormatPictureCase> {};
+
+TEST_P(FormatPicture, IsThePortableKernelsImageOfTheRawFrame)
+{
+    const FormatPictureCase& row = GetParam();
+    SetRegionOfInterest(device_, row.X, row.Y, row.W, row.H, row.Mode);
+    device_->SetColorEnable(row.Color ? 1 : 0);
+    device_->SetWhiteBalance(row.WhiteBalance ? 1 : 0);
+    const LONG gains[3] = {device_->GetRedGain(), device_->GetGreenGain(), device_->GetBlueGain()};
+    std::vector<std::uint8_t> negotiated = NegotiatedFormat(row.Format);
+    KS_DATAFORMAT_VIDEOINFOHEADER video{};
+    ASSERT_GE(negotiated.size(), sizeof video);
+    std::memcpy(&video, negotiated.data(), sizeof video);
+    const ULONG frameWidth = device_->Geometry.FrameWidth;
+    const ULONG width = device_->Geometry.OutputWidth;
+    const ULONG height = device_->Geometry.OutputHeight;
+    const ULONG bytes = OutputFrameBytes(row.Format, width, height);
+    ASSERT_NE(bytes, 0u);
+    ASSERT_EQ(video.VideoInfoHeader.bmiHeader.biSizeImage, bytes);
+
+    ASSERT_EQ(CreatePin(negotiated, pin_), STATUS_SUCCESS);
+    ASSERT_EQ(pin_.SetState(KSSTATE_RUN), STATUS_SUCCESS);
+    std::vector<std::uint8_t> frame(bytes);
+    KSSTREAM_HEADER header{};
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_EQ(pin_.ReadFrame(frame, header, 5000), STATUS_SUCCESS);
+    }
+    ASSERT_EQ(header.DataUsed, bytes);
+
+    // The scene is still and the camera adds no noise: every raw frame is the last one.
+    sim::RawFrame raw = plugged_->camera->LastFrame();
+    ASSERT_EQ(raw.width, static_cast<int>(frameWidth));
+    ASSERT_EQ(raw.height, static_cast<int>(height));
+    ImageProcessor* live = device_->Processor;
+    ASSERT_NE(live, nullptr);
+    imaging_test::Processor reference;
+    reference.Prepare(frameWidth, height);
+    reference.SetGains(live->GetRedGain(), live->GetGreenGain(), live->GetBlueGain());
+    LONG matrix[16];
+    for (int k = 0; k < 16; ++k) {
+        matrix[k] = InterlockedExchangeAdd(&live->FixedMatrix[k], 0);
+    }
+    reference.SetFixedMatrix(matrix);
+    reference->LoadRawFrame(raw.pixels.data(), 0, static_cast<ULONG>(raw.width));
+    if (row.Format != OutputFormatRgb32) {
+        reference->Frame.Width = width;
+    }
+    const int phase = static_cast<int>(device_->Settings.BayerPhase);
+    ASSERT_TRUE(reference.RunFormat(PortableFormatKernels, row.Format, phase, row.Color));
+
+    const std::vector<UCHAR>& expected = reference.Output();
+    if (row.Format == OutputFormatRgb32) {
+        for (ULONG y = 0; y < height; ++y) {
+            const UCHAR* want = expected.data() + static_cast<size_t>(height - 1 - y) * frameWidth * 4;
+            ASSERT_EQ(std::memcmp(frame.data() + static_cast<size_t>(y) * width * 4, want, width * 4), 0)
+                << "delivered row " << y;
+        }
+    } else {
+        for (ULONG i = 0; i < bytes; ++i) {
+            ASSERT_EQ(frame[i], expected[i]) << "byte " << i;
+        }
+    }
+    if (row.Format == OutputFormatBayer8) {
+        // Raw samples take no gains: white balance left them alone.
+        EXPECT_EQ(device_->GetRedGain(), gains[0]);
+        EXPECT_EQ(device_->GetGreenGain(), gains[1]);
+        EXPECT_EQ(device_->GetBlueGain(), gains[2]);
+    }
+}
+
+const FormatPictureCase FormatPictureCases[] = {
+    {"Rgb32FullSensor", OutputFormatRgb32, 0, 0, 752, 480, 0, true, false},
+    {"Rgb32Cut", OutputFormatRgb32, 1, 0, 101, 64, 0, true, false},
+    {"Rgb24OddColumn", OutputFormatRgb24, 1, 0, 101, 64, 0, true, false},
+    {"Rgb24Plain", OutputFormatRgb24, 0, 0, 96, 48, 0, false, false},
+    {"Yuy2OddRow", OutputFormatYuy2, 0, 1, 101, 64, 0, true, false},
+    {"Yuy2Plain", OutputFormatYuy2, 2, 2, 160, 40, 0, false, false},
+    {"Nv12OddOrigin", OutputFormatNv12, 1, 1, 96, 64, 0, true, false},
+    {"Nv12SubSampled", OutputFormatNv12, 0, 0, 752, 480, 2, true, false},
+    {"Bayer8WithWhiteBalance", OutputFormatBayer8, 1, 0, 100, 50, 0, true, true},
+};
+
+INSTANTIATE_TEST_SUITE_P(Rows, FormatPicture, testing::ValuesIn(FormatPictureCases),
+                         [](const auto& row) { return std::string(row.param.Name); });
 
 }  // namespace
 }  // namespace cameratest

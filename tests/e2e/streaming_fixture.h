@@ -63,10 +63,29 @@ protected:
         return range;
     }
 
-    // The negotiated format for the offered range.
-    std::vector<std::uint8_t> NegotiatedFormat() const
+    // The offered range of an OutputFormat (imaging/output_formats.h), found by its subtype;
+    // a zero range when the pin does not offer it.
+    KS_DATARANGE_VIDEO OfferedRangeOfFormat(ULONG outputFormat) const
     {
-        KS_DATARANGE_VIDEO range = OfferedRange();
+        std::vector<std::vector<std::uint8_t>> ranges;
+        EXPECT_EQ(filter_.DataRanges(0, ranges), STATUS_SUCCESS);
+        KS_DATARANGE_VIDEO range{};
+        for (const auto& bytes : ranges) {
+            if (bytes.size() >= sizeof range) {
+                std::memcpy(&range, bytes.data(), sizeof range);
+                if (FormatOfSubtype(range.DataRange.SubFormat) == outputFormat) {
+                    return range;
+                }
+            }
+        }
+        return KS_DATARANGE_VIDEO{};
+    }
+
+    // The negotiated format for the offered range of an OutputFormat (the first range, 32-bit
+    // RGB, by default).
+    std::vector<std::uint8_t> NegotiatedFormat(ULONG outputFormat = OutputFormatRgb32) const
+    {
+        KS_DATARANGE_VIDEO range = OfferedRangeOfFormat(outputFormat);
         std::vector<std::uint8_t> format;
         EXPECT_EQ(filter_.Intersect(0, &range, sizeof range, format), STATUS_SUCCESS);
         return format;

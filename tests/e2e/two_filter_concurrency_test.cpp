@@ -12,6 +12,7 @@
 #include <algorithm>
 #include <atomic>
 #include <random>
+#include <thread>
 #include <tuple>
 
 namespace cameratest {
@@ -236,6 +237,69 @@ TEST_P(TwoFilterCampaign, RandomWalkWithPropertyTrafficThroughBothFilters)
 }
 
 INSTANTIATE_TEST_SUITE_P(FixedSeeds, TwoFilterCampaign, testing::Values(1u, 2u, 3u));
+
+using TwoFilterRanges = StreamingTest;
+
+// The offered ranges are read by the framework on one filter's request thread while a window
+// set through the other filter publishes those of a new size. Every list read is one size's
+// whole set: each range at one width and height, its image size the format's, NV12 only for
+// an even height. (Under the thread sanitizer a range rewritten in place is also reported.)
+TEST_F(TwoFilterRanges, RangesReadThroughOneFilterWhileTheOtherSetsWindows)
+{
+    std::vector<rtl::WideString> links = KsEnumerateFilters(KSCATEGORY_CAPTURE);
+    ASSERT_EQ(links.size(), 1u);
+    camctl::CameraControl setter;
+    ASSERT_EQ(setter.Open(links[0]), STATUS_SUCCESS);
+    std::atomic<bool> done{false};
+    std::thread windows([&] {
+        // Sizes that differ in width, height (odd and even) and Bayer order; enough rounds for
+        // the thread sanitizer to see a rewrite overlap a read.
+        const camctl::Window sizes[] = {{0, 0, 0, 752, 480}, {0, 1, 0, 96, 33},
+                                        {0, 0, 1, 160, 64},  {0, 3, 3, 64, 41},
+                                        {1, 0, 0, 752, 480}, {0, 8, 8, 200, 100}};
+        for (int round = 0; round < 600; ++round) {
+            for (const camctl::Window& window : sizes) {
+                setter.SetWindow(window);
+            }
+        }
+        done = true;
+    });
+    int lists = 0;
+    auto readLists = [&] {
+        while (!done.load() || lists == 0) {
+            std::vector<std::vector<std::uint8_t>> ranges;
+            NTSTATUS status = filter_.DataRanges(0, ranges);
+            if (status == STATUS_BUFFER_TOO_SMALL) {
+                continue;  // the list grew between the size query and the read: ask again
+            }
+            ASSERT_EQ(status, STATUS_SUCCESS);
+            ASSERT_FALSE(ranges.empty());
+            KS_DATARANGE_VIDEO first;
+            ASSERT_EQ(ranges[0].size(), sizeof first);
+            std::memcpy(&first, ranges[0].data(), sizeof first);
+            const LONG width = first.VideoInfoHeader.bmiHeader.biWidth;
+            const LONG height = first.VideoInfoHeader.bmiHeader.biHeight;
+            ASSERT_EQ(ranges.size(), (height & 1) == 0 ? 5u : 4u) << width << "x" << height;
+            for (const auto& bytes : ranges) {
+                KS_DATARANGE_VIDEO range;
+                ASSERT_EQ(bytes.size(), sizeof range);
+                std::memcpy(&range, bytes.data(), sizeof range);
+                const KS_BITMAPINFOHEADER& bitmap = range.VideoInfoHeader.bmiHeader;
+                ULONG format = FormatOfSubtype(range.DataRange.SubFormat);
+                ASSERT_EQ(bitmap.biWidth, width);
+                ASSERT_EQ(bitmap.biHeight, height);
+                ASSERT_EQ(range.ConfigCaps.MaxOutputSize.cx, width);
+                ASSERT_EQ(range.ConfigCaps.MaxOutputSize.cy, height);
+                ASSERT_EQ(bitmap.biSizeImage, OutputFrameBytes(format, static_cast<ULONG>(width),
+                                                               static_cast<ULONG>(height)));
+                ASSERT_EQ(range.DataRange.SampleSize, bitmap.biSizeImage);
+            }
+            ++lists;
+        }
+    };
+    readLists();  // returns at the first inconsistent list
+    windows.join();
+}
 
 }  // namespace
 }  // namespace cameratest

@@ -37,6 +37,7 @@ struct Arguments {
     bool countGiven = false;
     std::string prefix = "frame";
     std::uint64_t statsCount = 30;
+    std::string format;
 };
 
 // What a command needs, checked before any camera is plugged in.
@@ -295,14 +296,15 @@ int Execute(const Plan& plan, const Arguments& args, std::ostream& out, std::ost
         return ReadData(control, plan.address, out, err);
     }
     if (plan.command == "capture") {
-        return Capture(control, index, CaptureRequest{args.count, args.prefix}, console, out,
-                       err);
+        return Capture(control, index, CaptureRequest{args.count, args.prefix, args.format},
+                       console, out, err);
     }
     if (plan.command == "stats") {
         return ShowStatistics(control, index, args.statsCount, console, out, err);
     }
     if (plan.command == "stream") {
-        return Stream(control, index, args.countGiven ? args.count : 0, console, out, err);
+        return Stream(control, index, args.countGiven ? args.count : 0, args.format, console, out,
+                      err);
     }
     err << "camctl: unknown command " << plan.command << "\n";
     return kExitUsage;
@@ -372,17 +374,22 @@ int RunCamctl(const std::vector<std::string>& argv, std::ostream& out, std::ostr
     capture->add_option("-n,--count", args.count, "how many frames")
         ->check(CLI::Range(std::uint64_t{1}, std::uint64_t{1000000}))
         ->capture_default_str();
-    capture->add_option("-o,--output", args.prefix, "file name prefix: PREFIX-0000.png, ...")
+    capture->add_option("-o,--output", args.prefix,
+                        "file name prefix: PREFIX-0000.png, ... (PREFIX-0000.FORMAT for raw formats)")
         ->capture_default_str();
     CLI::App* stats = app.add_subcommand(
         "stats", "stream frames (not kept), then show the stream statistics and dropped frames");
     stats->add_option("-n,--count", args.statsCount, "how many frames")
         ->check(CLI::Range(std::uint64_t{1}, std::uint64_t{1000000}))
         ->capture_default_str();
+    capture->add_option("-f,--format", args.format,
+                        "an offered format: rgb32 (default), rgb24, yuy2, nv12, bayer8");
     CLI::App* stream = app.add_subcommand(
         "stream", "raw top-down BGRA frames to standard output (for ffplay or ffmpeg)");
     stream->add_option("-n,--count", args.count, "how many frames (default: until stopped)")
         ->check(CLI::Range(std::uint64_t{1}, UINT64_MAX));
+    stream->add_option("-f,--format", args.format,
+                       "an offered format: rgb32 (default, BGRA), rgb24 (RGB), yuy2, nv12, bayer8");
 
     std::vector<std::string> reversed(argv.rbegin(), argv.rend());
     try {

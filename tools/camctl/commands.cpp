@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <iomanip>
+#include <fstream>
 #include <ostream>
 #include <sstream>
 
@@ -99,7 +100,8 @@ std::optional<DroppedFrames> DroppedFramesOf(const FrameStream& stream)
     return dropped;
 }
 
-std::string FileName(const std::string& prefix, std::uint64_t index, std::uint64_t count)
+std::string FileName(const std::string& prefix, std::uint64_t index, std::uint64_t count,
+                     const std::string& extension)
 {
     int digits = 4;
     for (std::uint64_t last = count == 0 ? 0 : count - 1; last >= 10000; last /= 10) {
@@ -107,7 +109,7 @@ std::string FileName(const std::string& prefix, std::uint64_t index, std::uint64
     }
     char number[32];
     std::snprintf(number, sizeof(number), "%0*llu", digits, static_cast<unsigned long long>(index));
-    return prefix + "-" + number + ".png";
+    return prefix + "-" + number + "." + extension;
 }
 
 }  // namespace
@@ -440,20 +442,38 @@ int Capture(const CameraControl& control, std::size_t index, const CaptureReques
     unsigned timeoutMs = ReadTimeout(control);
     FrameStream stream;
     std::string error;
-    if (!stream.Open(control.Filter(), error)) {
+    bool unknownFormat = false;
+    if (!stream.Open(control.Filter(), error, request.format, &unknownFormat)) {
         err << "camctl: camera " << index << ": " << error << "\n";
-        return kExitFailure;
+        return unknownFormat ? kExitUsage : kExitFailure;
+    }
+    const FrameFormat& format = stream.Format();
+    const bool png = format.pixels == PixelFormat::Rgb32 || format.pixels == PixelFormat::Rgb24;
+    if (format.pixels == PixelFormat::Bayer8) {
+        out << "raw 8-bit Bayer frames, " << format.bayerOrder << " order\n";
     }
     std::string writeError;
     std::vector<std::string> written;
     auto onFrame = [&](const Frame& frame) {
-        RgbImage image;
-        image.width = stream.Format().width;
-        image.height = stream.Format().height;
-        image.pixels = BgraToRgb(frame.bgra);
-        std::string name = FileName(request.prefix, frame.index, request.count);
-        if (!WritePng(name, image, writeError)) {
-            return false;
+        std::string name =
+            FileName(request.prefix, frame.index, request.count, png ? "png" : format.name);
+        if (png) {
+            RgbImage image;
+            image.width = format.width;
+            image.height = format.height;
+            image.pixels = format.pixels == PixelFormat::Rgb24 ? frame.rgb : BgraToRgb(frame.bgra);
+            if (!WritePng(name, image, writeError)) {
+                return false;
+            }
+        } else {
+            std::ofstream file(name, std::ios::binary | std::ios::trunc);
+            file.write(reinterpret_cast<const char*>(frame.raw.data()),
+                       static_cast<std::streamsize>(frame.raw.size()));
+            file.close();
+            if (!file) {
+                writeError = "cannot write " + name;
+                return false;
+            }
         }
         written.push_back(name);
         if (console.progressBar) {
@@ -503,24 +523,58 @@ int Capture(const CameraControl& control, std::size_t index, const CaptureReques
 }
 
 int Stream(const CameraControl& control, std::size_t index, std::uint64_t count,
-           const Console& console, std::ostream& out, std::ostream& err)
+           const std::string& formatName, const Console& console, std::ostream& out,
+           std::ostream& err)
 {
     unsigned timeoutMs = ReadTimeout(control);
     FrameStream stream;
     std::string error;
-    if (!stream.Open(control.Filter(), error)) {
+    bool unknownFormat = false;
+    if (!stream.Open(control.Filter(), error, formatName, &unknownFormat)) {
         err << "camctl: camera " << index << ": " << error << "\n";
-        return kExitFailure;
+        return unknownFormat ? kExitUsage : kExitFailure;
     }
-    std::string size =
-        std::to_string(stream.Format().width) + "x" + std::to_string(stream.Format().height);
-    err << "camctl: streaming " << size << " BGRA frames, top row first, to standard output\n"
-        << "camctl: play with: camctl stream | ffplay -f rawvideo -pixel_format bgra "
-        << "-video_size " << size << " -i -\n";
+    const FrameFormat& format = stream.Format();
+    std::string size = std::to_string(format.width) + "x" + std::to_string(format.height);
+    // What the frames are, and the name ffmpeg knows them by.
+    std::string what = "BGRA frames, top row first";
+    std::string pixelFormat = "bgra";
+    switch (format.pixels) {
+    case PixelFormat::Rgb32: break;
+    case PixelFormat::Rgb24:
+        what = "RGB24 frames, top row first";
+        pixelFormat = "rgb24";
+        break;
+    case PixelFormat::Yuy2:
+        what = "YUY2 frames";
+        pixelFormat = "yuyv422";
+        break;
+    case PixelFormat::Nv12:
+        what = "NV12 frames";
+        pixelFormat = "nv12";
+        break;
+    case PixelFormat::Bayer8: {
+        what = "raw 8-bit Bayer frames (" + format.bayerOrder + ")";
+        pixelFormat = "bayer_";
+        for (char c : format.bayerOrder) {
+            pixelFormat += static_cast<char>(c - 'A' + 'a');
+        }
+        pixelFormat += "8";
+        break;
+    }
+    }
+    std::string option = format.pixels == PixelFormat::Rgb32 ? "" : " --format " + format.name;
+    err << "camctl: streaming " << size << " " << what << " to standard output\n"
+        << "camctl: play with: camctl stream" << option << " | ffplay -f rawvideo -pixel_format "
+        << pixelFormat << " -video_size " << size << " -i -\n";
     bool readerGone = false;
     auto onFrame = [&](const Frame& frame) {
-        out.write(reinterpret_cast<const char*>(frame.bgra.data()),
-                  static_cast<std::streamsize>(frame.bgra.size()));
+        const std::vector<std::uint8_t>& bytes =
+            format.pixels == PixelFormat::Rgb32   ? frame.bgra
+            : format.pixels == PixelFormat::Rgb24 ? frame.rgb
+                                                  : frame.raw;
+        out.write(reinterpret_cast<const char*>(bytes.data()),
+                  static_cast<std::streamsize>(bytes.size()));
         out.flush();
         readerGone = !out;
         return !readerGone;

@@ -32,6 +32,7 @@ struct Assignment {
 struct CaptureRequest {
     std::uint64_t count = 1;
     std::string prefix = "frame";
+    std::string format;  // an offered format's name; empty: the first offered (rgb32)
 };
 
 // Gives a camera that never had settings saved the driver's default exposure (a camera starts
@@ -57,7 +58,8 @@ int ReadData(const CameraControl& control, std::uint16_t address, std::ostream& 
 int Capture(const CameraControl& control, std::size_t index, const CaptureRequest& request,
             const Console& console, std::ostream& out, std::ostream& err);
 int Stream(const CameraControl& control, std::size_t index, std::uint64_t count,
-           const Console& console, std::ostream& out, std::ostream& err);
+           const std::string& format, const Console& console, std::ostream& out,
+           std::ostream& err);
 // Streams `count` frames (kept nowhere), then prints the stream statistics and the pin's
 // dropped-frame counts of that stream.
 int ShowStatistics(const CameraControl& control, std::size_t index, std::uint64_t count,

@@ -43,7 +43,85 @@ std::vector<std::uint8_t> BgraToRgb(const std::vector<std::uint8_t>& bgra)
     return rgb;
 }
 
-bool FrameStream::Open(const ksclient::Filter& filter, std::string& error)
+namespace {
+
+// The subtypes of the FOURCC formats differ from this one only in their first field.
+constexpr GUID kFourccBase = {0x00000000, 0x0000, 0x0010, {0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71}};
+
+std::string FourccText(ULONG code)
+{
+    std::string text;
+    for (int i = 0; i < 4; ++i) {
+        text += static_cast<char>((code >> (8 * i)) & 0xFF);
+    }
+    return text;
+}
+
+bool IsFourccSubtype(const GUID& subtype)
+{
+    GUID base = subtype;
+    base.Data1 = 0;
+    return IsEqualGUID(base, kFourccBase);
+}
+
+PixelFormat PixelFormatOf(const std::string& name)
+{
+    if (name == "rgb24") {
+        return PixelFormat::Rgb24;
+    }
+    if (name == "yuy2") {
+        return PixelFormat::Yuy2;
+    }
+    if (name == "nv12") {
+        return PixelFormat::Nv12;
+    }
+    if (name == "bayer8") {
+        return PixelFormat::Bayer8;
+    }
+    return PixelFormat::Rgb32;
+}
+
+}  // namespace
+
+std::string FormatName(const std::vector<std::uint8_t>& range, std::string* bayerOrder)
+{
+    KS_DATARANGE_VIDEO video{};
+    if (range.size() < sizeof video) {
+        return {};
+    }
+    std::memcpy(&video, range.data(), sizeof video);
+    const GUID& subtype = video.DataRange.SubFormat;
+    if (IsEqualGUID(subtype, KSDATAFORMAT_SUBTYPE_RGB32)) {
+        return "rgb32";
+    }
+    if (IsEqualGUID(subtype, KSDATAFORMAT_SUBTYPE_RGB24)) {
+        return "rgb24";
+    }
+    if (!IsFourccSubtype(subtype)) {
+        return {};
+    }
+    std::string code = FourccText(subtype.Data1);
+    if (code == "YUY2") {
+        return "yuy2";
+    }
+    if (code == "NV12") {
+        return "nv12";
+    }
+    // 8-bit Bayer by the order of its first 2 x 2 block ("BA81" is B G / G R).
+    const char* orders[][2] = {{"GRBG", "GRBG"}, {"BA81", "BGGR"}, {"RGGB", "RGGB"}, {"GBRG", "GBRG"}};
+    for (const auto& order : orders) {
+        if (code == order[0]) {
+            if (bayerOrder != nullptr) {
+                *bayerOrder = order[1];
+            }
+            return "bayer8";
+        }
+    }
+    return {};
+}
+
+bool FrameStream::Open(const ksclient::Filter& filter, std::string& error,
+                       const std::string& formatName, bool* unknownFormat)
 {
     std::vector<std::vector<std::uint8_t>> ranges;
     NTSTATUS status = filter.DataRanges(0, ranges);
@@ -51,10 +129,38 @@ bool FrameStream::Open(const ksclient::Filter& filter, std::string& error)
         error = "the camera offers no video format (" + StatusText(status) + ")";
         return false;
     }
+    const std::vector<std::uint8_t>* chosen = &ranges.front();
+    std::string name = FormatName(ranges.front(), &format_.bayerOrder);
+    if (!formatName.empty()) {
+        chosen = nullptr;
+        std::string offered;
+        for (const auto& range : ranges) {
+            std::string order;
+            std::string candidate = FormatName(range, &order);
+            if (candidate.empty()) {
+                continue;
+            }
+            offered += (offered.empty() ? "" : ", ") + candidate;
+            if (candidate == formatName && chosen == nullptr) {
+                chosen = &range;
+                name = candidate;
+                format_.bayerOrder = order;
+            }
+        }
+        if (chosen == nullptr) {
+            error = "the camera does not offer the format '" + formatName + "'; it offers " +
+                    offered;
+            if (unknownFormat != nullptr) {
+                *unknownFormat = true;
+            }
+            return false;
+        }
+    }
+    format_.name = name.empty() ? "rgb32" : name;
+    format_.pixels = PixelFormatOf(format_.name);
     // The offered range itself is the client's range: the driver fills in the format.
     std::vector<std::uint8_t> format;
-    status = filter.Intersect(0, ranges.front().data(),
-                              static_cast<ULONG>(ranges.front().size()), format);
+    status = filter.Intersect(0, chosen->data(), static_cast<ULONG>(chosen->size()), format);
     if (!NT_SUCCESS(status) || format.size() < sizeof(KS_DATAFORMAT_VIDEOINFOHEADER)) {
         error = "no format agreed with the camera (" + StatusText(status) + ")";
         return false;
@@ -62,7 +168,12 @@ bool FrameStream::Open(const ksclient::Filter& filter, std::string& error)
     KS_DATAFORMAT_VIDEOINFOHEADER video;
     std::memcpy(&video, format.data(), sizeof(video));
     const KS_BITMAPINFOHEADER& bitmap = video.VideoInfoHeader.bmiHeader;
-    if (bitmap.biBitCount != 32 || bitmap.biWidth <= 0 || bitmap.biHeight == 0) {
+    const int bits = format_.pixels == PixelFormat::Rgb32   ? 32
+                     : format_.pixels == PixelFormat::Rgb24 ? 24
+                     : format_.pixels == PixelFormat::Yuy2  ? 16
+                     : format_.pixels == PixelFormat::Nv12  ? 12
+                                                            : 8;
+    if (bitmap.biBitCount != bits || bitmap.biWidth <= 0 || bitmap.biHeight == 0) {
         error = "the camera offers an unexpected format (" + std::to_string(bitmap.biWidth) + "x" +
                 std::to_string(bitmap.biHeight) + ", " + std::to_string(bitmap.biBitCount) +
                 " bits)";
@@ -113,6 +224,30 @@ void FrameStream::Close()
     clock_.Close();
 }
 
+std::vector<std::uint8_t> Rgb24TopDown(const std::uint8_t* data, std::size_t size,
+                                       const FrameFormat& format)
+{
+    // Rows of 3 bytes a pixel padded to 4 bytes, the last picture row first; B, G, R.
+    std::size_t pitch = (static_cast<std::size_t>(format.width) * 3 + 3) & ~std::size_t{3};
+    std::size_t rowBytes = static_cast<std::size_t>(format.width) * 3;
+    std::vector<std::uint8_t> out(rowBytes * format.height, 0);
+    for (int row = 0; row < format.height; ++row) {
+        int source = format.bottomUp ? format.height - 1 - row : row;
+        std::size_t offset = static_cast<std::size_t>(source) * pitch;
+        if (offset >= size) {
+            continue;  // not delivered: stays black
+        }
+        std::size_t bytes = std::min(rowBytes, size - offset);
+        std::uint8_t* target = out.data() + static_cast<std::size_t>(row) * rowBytes;
+        for (std::size_t i = 0; i + 2 < bytes; i += 3) {
+            target[i] = data[offset + i + 2];
+            target[i + 1] = data[offset + i + 1];
+            target[i + 2] = data[offset + i];
+        }
+    }
+    return out;
+}
+
 bool FrameStream::Read(std::uint64_t count, unsigned timeoutMs, unsigned maxTimeouts,
                        const std::function<bool(const Frame&)>& onFrame,
                        const std::atomic<bool>* interrupted, FrameStatistics& statistics,
@@ -161,7 +296,11 @@ bool FrameStream::Read(std::uint64_t count, unsigned timeoutMs, unsigned maxTime
             }
             statistics.lastTime = frame.presentationTime;
         }
-        frame.bgra = TopDown(buffer.data(), used, format_, pitch);
+        switch (format_.pixels) {
+        case PixelFormat::Rgb32: frame.bgra = TopDown(buffer.data(), used, format_, pitch); break;
+        case PixelFormat::Rgb24: frame.rgb = Rgb24TopDown(buffer.data(), used, format_); break;
+        default: frame.raw.assign(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(used));
+        }
         if (!onFrame(frame)) {
             break;
         }

@@ -14,16 +14,28 @@
 
 namespace camctl {
 
+// The formats the driver may offer, by the names users give them.
+enum class PixelFormat { Rgb32, Rgb24, Yuy2, Nv12, Bayer8 };
+
 struct FrameFormat {
+    PixelFormat pixels = PixelFormat::Rgb32;
+    std::string name = "rgb32";  // rgb32, rgb24, yuy2, nv12, bayer8
+    std::string bayerOrder;      // bayer8: the order of the top-left 2 x 2 block, e.g. "GBRG"
     int width = 0;
     int height = 0;
     bool bottomUp = true;
     std::uint32_t imageBytes = 0;  // biSizeImage of the connection format
 };
 
+// The name of an offered range's format ("" for one camctl does not know); for raw Bayer also
+// its sample order.
+std::string FormatName(const std::vector<std::uint8_t>& range, std::string* bayerOrder = nullptr);
+
 struct Frame {
     std::uint64_t index = 0;
-    std::vector<std::uint8_t> bgra;  // top-down rows of B, G, R, A
+    std::vector<std::uint8_t> bgra;  // rgb32: top-down rows of B, G, R, A
+    std::vector<std::uint8_t> rgb;   // rgb24: top-down rows of R, G, B
+    std::vector<std::uint8_t> raw;   // yuy2, nv12, bayer8: the image as delivered
     bool complete = true;
     LONGLONG presentationTime = 0;  // 100 ns units; valid when timeValid
     bool timeValid = false;
@@ -47,6 +59,9 @@ struct FrameStatistics {
 // of width * 4 bytes.
 std::vector<std::uint8_t> TopDown(const std::uint8_t* data, std::size_t size,
                                   const FrameFormat& format, std::size_t pitch);
+// A bottom-up 24-bit RGB frame (rows of B, G, R padded to 4 bytes) as top-down R, G, B rows.
+std::vector<std::uint8_t> Rgb24TopDown(const std::uint8_t* data, std::size_t size,
+                                       const FrameFormat& format);
 // Drops the alpha bytes: top-down BGRA to top-down RGB.
 std::vector<std::uint8_t> BgraToRgb(const std::vector<std::uint8_t>& bgra);
 
@@ -57,8 +72,11 @@ public:
     FrameStream(const FrameStream&) = delete;
     FrameStream& operator=(const FrameStream&) = delete;
 
-    // Creates and runs the pin. False with a message when the camera refuses.
-    bool Open(const ksclient::Filter& filter, std::string& error);
+    // Creates and runs the pin with the offered format named `format` (empty: the first
+    // offered, 32-bit RGB). False with a message when the camera refuses or does not offer the
+    // format (the message lists the offered ones; `unknownFormat` is then set).
+    bool Open(const ksclient::Filter& filter, std::string& error, const std::string& format = {},
+              bool* unknownFormat = nullptr);
     // Steps the pin down to stop and closes it and its clock.
     void Close();
 
