@@ -18,6 +18,11 @@ std::string TargetName(Target target)
     return target == Target::Filter ? "Filter" : "Pin";
 }
 
+std::ostream& operator<<(std::ostream& out, Target target)
+{
+    return out << TargetName(target);
+}
+
 constexpr ULONG kFlipH = KS_VideoControlFlag_FlipHorizontal;
 constexpr ULONG kFlipV = KS_VideoControlFlag_FlipVertical;
 constexpr ULONG kTrigger = KS_VideoControlFlag_ExternalTriggerEnable;
@@ -292,6 +297,11 @@ struct FrameRatesSizeRow {
     ULONG bytesReturned;
 };
 
+std::ostream& operator<<(std::ostream& out, const FrameRatesSizeRow& row)
+{
+    return out << row.size << " bytes";
+}
+
 class VideoControlFrameRatesSize : public VideoControlTest,
                                    public testing::WithParamInterface<FrameRatesSizeRow> {};
 
@@ -324,6 +334,11 @@ struct GeometryRow {
     ULONG subSample;
     LONG x, y, width, height;
 };
+
+std::ostream& operator<<(std::ostream& out, const GeometryRow& row)
+{
+    return out << row.name;
+}
 
 class VideoControlFrameRates : public VideoControlTest,
                                public testing::WithParamInterface<GeometryRow> {};
@@ -390,6 +405,11 @@ const LiveChangeRow kLiveChanges[] = {
     {"FlipVertical", &PROPSETID_VIDCAP_VIDEOCONTROL, KSPROPERTY_VIDEOCONTROL_MODE,
      static_cast<LONG>(kFlipV), 0, CameraProperty::FlipV, 1},
 };
+
+std::ostream& operator<<(std::ostream& out, const LiveChangeRow& row)
+{
+    return out << row.name;
+}
 
 class StandardPropertiesWhileStreaming : public VideoControlTest,
                                          public testing::WithParamInterface<LiveChangeRow> {
