@@ -19,3 +19,18 @@ ULONG RowClocksFor(ULONG frameWidth)
     ULONG clocks = width + HorizontalBlankingFor(width);
     return clocks > RowClocksLimit ? RowClocksLimit : clocks;
 }
+
+LONGLONG FrameIntervalFor(ULONG frameWidth, ULONG frameHeight, ULONG exposureRows,
+                          LONG clockSelection)
+{
+    ULONG height = frameHeight > 480 ? 480 : frameHeight;
+    ULONG exposure = exposureRows > 0x7FFF ? 0x7FFF : exposureRows;
+    ULONG rows = height + VerticalBlankingRows;
+    if (exposure > rows) {
+        rows = exposure;
+    }
+    // At most 32767 rows of 1023 clocks: the clocks fit 32 bits, times 10^7 fits 64.
+    ULONGLONG clocks = static_cast<ULONGLONG>(rows) * RowClocksFor(frameWidth);
+    ULONGLONG clockHz = PixelClockOf(clockSelection);
+    return static_cast<LONGLONG>((clocks * 10000000ull + clockHz / 2) / clockHz);
+}

@@ -17,3 +17,13 @@ ULONG HorizontalBlankingFor(ULONG frameWidth);
 // Pixel clocks of one row for a frame width (never more than RowClocksLimit).
 ULONG RowClocksFor(ULONG frameWidth);
 constexpr ULONG RowClocksLimit = 1023;
+
+// The vertical blanking the stream start programs, in rows.
+constexpr ULONG VerticalBlankingRows = 45;
+
+// The time one frame takes, in 100 ns units rounded to the nearest: the frame's rows plus the
+// vertical blanking, or the exposure when that is longer, each row RowClocksFor(frameWidth)
+// pixel clocks at the clock selection's pixel clock. Heights above the sensor's 480 rows and
+// exposures above 32767 rows are taken as those limits.
+LONGLONG FrameIntervalFor(ULONG frameWidth, ULONG frameHeight, ULONG exposureRows,
+                          LONG clockSelection);

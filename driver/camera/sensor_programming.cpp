@@ -180,7 +180,7 @@ void CaptureDevice::StartSensor()
     }
     WriteSensorRegister(this, ReadModeRegister, readMode);
     WriteSensorRegister(this, HorizontalBlankingRegister, HorizontalBlankingFor(Geometry.FrameWidth));
-    WriteSensorRegister(this, VerticalBlankingRegister, 45);
+    WriteSensorRegister(this, VerticalBlankingRegister, VerticalBlankingRows);
 
     // Stored only when they change: a clock change or a camera reprogrammed after a port reset
     // runs this while the stream's conversions read them (with the same values).

@@ -4,7 +4,7 @@
 
 #include "device/streaming_headers.h"
 
-constexpr ULONG FilterPropertySetCount = 3;
+constexpr ULONG FilterPropertySetCount = 4;
 
 extern const KSPROPERTY_SET FilterPropertySets[FilterPropertySetCount];
 extern const KSAUTOMATION_TABLE FilterAutomationTable;

@@ -89,7 +89,7 @@ const VideoProcAmpControl VideoProcAmpControls[VideoProcAmpItemCount] = {
     {KSPROPERTY_VIDEOPROCAMP_GAIN,
      {static_cast<LONG>(GlobalGainMinimum), static_cast<LONG>(GlobalGainMaximum), 1,
       static_cast<LONG>(GlobalGainDefault)},
-     Manual},
+     ManualOrAuto},
     // Both components (red in Value1, blue in Value2) share the range and the default.
     {KSPROPERTY_VIDEOPROCAMP_WHITEBALANCE_COMPONENT, {1, 512, 1, 128}, ManualOrAuto},
 };
@@ -104,6 +104,9 @@ NTSTATUS NTAPI VideoProcAmpGetHandler(PIRP irp, PKSIDENTIFIER request, PVOID dat
     DeviceLockGuard guard(&device->Lock);
     ULONG flags = KSPROPERTY_VIDEOPROCAMP_FLAGS_MANUAL;
     if (IsWhiteBalanceItem(control->Id) && device->GetWhiteBalance() != 0) {
+        flags = KSPROPERTY_VIDEOPROCAMP_FLAGS_AUTO;
+    }
+    if (control->Id == KSPROPERTY_VIDEOPROCAMP_GAIN && device->GetAGC() != 0) {
         flags = KSPROPERTY_VIDEOPROCAMP_FLAGS_AUTO;
     }
     if (control->Id == KSPROPERTY_VIDEOPROCAMP_WHITEBALANCE_COMPONENT) {
@@ -138,8 +141,12 @@ NTSTATUS NTAPI VideoProcAmpSetHandler(PIRP irp, PKSIDENTIFIER request, PVOID dat
     }
     DeviceLockGuard guard(&device->Lock);
     if (automatic) {
-        // Only the white-balance items offer automatic control; their values are then the
-        // balance's own and a set's values are not read.
+        // The white-balance items and the gain offer automatic control; their values are then
+        // the automatic control's own and a set's values are not read.
+        if (control->Id == KSPROPERTY_VIDEOPROCAMP_GAIN) {
+            device->SetAGC(1);
+            return device->Settings.AGC != 0 ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
+        }
         device->SetWhiteBalance(1);
         return STATUS_SUCCESS;
     }
@@ -159,6 +166,13 @@ NTSTATUS NTAPI VideoProcAmpSetHandler(PIRP irp, PKSIDENTIFIER request, PVOID dat
     if (control->Id == KSPROPERTY_VIDEOPROCAMP_WHITEBALANCE) {
         device->SetWhiteBalance(0);
         return STATUS_SUCCESS;
+    }
+    if (control->Id == KSPROPERTY_VIDEOPROCAMP_GAIN) {
+        // A manual gain switches the sensor's automatic gain off before writing the value.
+        device->SetAGC(0);
+        if (device->Settings.AGC != 0) {
+            return STATUS_UNSUCCESSFUL;
+        }
     }
     return WriteValue(device, control->Id, record->Value) ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL;
 }

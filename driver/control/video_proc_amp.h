@@ -1,6 +1,7 @@
 // The standard video processing property set on the capture filter: brightness, contrast, hue,
-// saturation, colour on/off, the sensor's global gain, the automatic (grey-world) white balance
-// and the red and blue white-balance gains. Every item reads and writes the same settings as the
+// saturation, colour on/off, the sensor's global gain (its auto flag the sensor's automatic
+// gain, the private AGC item), the automatic (grey-world) white balance and the red and blue
+// white-balance gains. Every item reads and writes the same settings as the
 // private set's items (same clamping, same registry values); the ranges are the private set's.
 //
 // Conventions of the set:

@@ -1,8 +1,10 @@
-// KSPROPERTY_DROPPEDFRAMES_CURRENT on the capture pin: the pin's picture counts (see
+// The capture pin's property sets: the standard video control set (control/video_control.h)
+// and KSPROPERTY_DROPPEDFRAMES_CURRENT: the pin's picture counts (see
 // pin/frame_statistics.h for what is a picture and what a drop). Get only; the framework
 // refuses requests and data buffers shorter than the structure before the handler runs.
 #include "pin/dropped_frames.h"
 
+#include "control/video_control.h"
 #include "pin/capture_pin.h"
 
 namespace {
@@ -39,15 +41,16 @@ const KSPROPERTY_ITEM DroppedFramesItems[1] = {
     },
 };
 
-const KSPROPERTY_SET PinPropertySets[1] = {
+const KSPROPERTY_SET PinPropertySets[2] = {
     {&DroppedFramesSet, 1, DroppedFramesItems, 0, nullptr},
+    {&PROPSETID_VIDCAP_VIDEOCONTROL, VideoControlItemCount, VideoControlItems, 0, nullptr},
 };
 
 }  // namespace
 
 // No methods and no events; their item sizes are those of the 32-bit platform, as on the filter.
 const KSAUTOMATION_TABLE PinAutomationTable = {
-    1,                        // PropertySetsCount
+    2,                        // PropertySetsCount
     sizeof(KSPROPERTY_ITEM),  // PropertyItemSize
     PinPropertySets,
     0,   // MethodSetsCount

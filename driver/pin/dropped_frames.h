@@ -1,4 +1,4 @@
-// The capture pin's automation table: the dropped-frame property set.
+// The capture pin's automation table: the dropped-frame and video control property sets.
 #pragma once
 
 #include "device/streaming_headers.h"

@@ -262,3 +262,66 @@ typedef struct {
     ULONG Flags;
     ULONG Capabilities;
 } KSPROPERTY_CAMERACONTROL_NODE_S, *PKSPROPERTY_CAMERACONTROL_NODE_S;
+
+// The video control property set: image flips, the external trigger and the frame rates a
+// stream offers. Each record names the stream (the pin's index) it is about.
+#define STATIC_PROPSETID_VIDCAP_VIDEOCONTROL                                                       \
+    0x6A2E0670, 0x28E4, 0x11D0, 0xA1, 0x8C, 0x00, 0xA0, 0xC9, 0x11, 0x89, 0x56
+inline constexpr GUID PROPSETID_VIDCAP_VIDEOCONTROL =
+    STATIC_GUID_INIT(STATIC_PROPSETID_VIDCAP_VIDEOCONTROL);
+
+typedef enum {
+    KSPROPERTY_VIDEOCONTROL_CAPS,
+    KSPROPERTY_VIDEOCONTROL_ACTUAL_FRAME_RATE,
+    KSPROPERTY_VIDEOCONTROL_FRAME_RATES,
+    KSPROPERTY_VIDEOCONTROL_MODE
+} KSPROPERTY_VIDCAP_VIDEOCONTROL;
+
+typedef enum {
+    KS_VideoControlFlag_FlipHorizontal = 0x0001,
+    KS_VideoControlFlag_FlipVertical = 0x0002,
+    KS_Obsolete_VideoControlFlag_ExternalTriggerEnable = 0x0010,
+    KS_Obsolete_VideoControlFlag_Trigger = 0x0020,
+    KS_VideoControlFlag_ExternalTriggerEnable = 0x0004,
+    KS_VideoControlFlag_Trigger = 0x0008
+} KS_VideoControlFlags;
+
+typedef struct {
+    KSPROPERTY Property;
+    ULONG StreamIndex;
+    ULONG VideoControlCaps;
+} KSPROPERTY_VIDEOCONTROL_CAPS_S, *PKSPROPERTY_VIDEOCONTROL_CAPS_S;
+static_assert(sizeof(KSPROPERTY_VIDEOCONTROL_CAPS_S) == 32, "KSPROPERTY_VIDEOCONTROL_CAPS_S layout");
+
+typedef struct {
+    KSPROPERTY Property;
+    ULONG StreamIndex;
+    LONG Mode;
+} KSPROPERTY_VIDEOCONTROL_MODE_S, *PKSPROPERTY_VIDEOCONTROL_MODE_S;
+static_assert(sizeof(KSPROPERTY_VIDEOCONTROL_MODE_S) == 32, "KSPROPERTY_VIDEOCONTROL_MODE_S layout");
+
+// Frame rates are frame intervals in 100 ns units.
+typedef struct {
+    KSPROPERTY Property;
+    ULONG StreamIndex;
+    ULONG RangeIndex;
+    SIZE Dimensions;
+    LONGLONG CurrentActualFrameRate DECLSPEC_ALIGN8;
+    LONGLONG CurrentMaxAvailableFrameRate DECLSPEC_ALIGN8;
+} KSPROPERTY_VIDEOCONTROL_ACTUAL_FRAME_RATE_S, *PKSPROPERTY_VIDEOCONTROL_ACTUAL_FRAME_RATE_S;
+static_assert(sizeof(KSPROPERTY_VIDEOCONTROL_ACTUAL_FRAME_RATE_S) == 56,
+              "KSPROPERTY_VIDEOCONTROL_ACTUAL_FRAME_RATE_S layout");
+static_assert(offsetof(KSPROPERTY_VIDEOCONTROL_ACTUAL_FRAME_RATE_S, Dimensions) == 32,
+              "KSPROPERTY_VIDEOCONTROL_ACTUAL_FRAME_RATE_S layout");
+static_assert(offsetof(KSPROPERTY_VIDEOCONTROL_ACTUAL_FRAME_RATE_S, CurrentActualFrameRate) == 40,
+              "KSPROPERTY_VIDEOCONTROL_ACTUAL_FRAME_RATE_S layout");
+
+// The request of the frame-rate list; the answer is a KSMULTIPLE_ITEM of LONGLONG intervals.
+typedef struct {
+    KSPROPERTY Property;
+    ULONG StreamIndex;
+    ULONG RangeIndex;
+    SIZE Dimensions;
+} KSPROPERTY_VIDEOCONTROL_FRAME_RATES_S, *PKSPROPERTY_VIDEOCONTROL_FRAME_RATES_S;
+static_assert(sizeof(KSPROPERTY_VIDEOCONTROL_FRAME_RATES_S) == 40,
+              "KSPROPERTY_VIDEOCONTROL_FRAME_RATES_S layout");

@@ -3,6 +3,7 @@
 // checked against the private set's items (the same settings), the sensor and the registry.
 #include "camera_fixture.h"
 
+#include "camera/row_time.h"
 #include "control/camera_control.h"
 #include "control/property_set.h"
 #include "control/property_ranges.h"
@@ -110,6 +111,7 @@ struct ItemRow {
     LONG maximum;
     LONG defaultValue;
     const wchar_t* registryValue;
+    ULONG capabilities;
 };
 
 std::ostream& operator<<(std::ostream& out, const ItemRow& row)
@@ -119,15 +121,16 @@ std::ostream& operator<<(std::ostream& out, const ItemRow& row)
 
 const ItemRow kItems[] = {
     {"Brightness", KSPROPERTY_VIDEOPROCAMP_BRIGHTNESS, CameraProperty::Brightness, 0, 510, 255,
-     L"Brightness"},
+     L"Brightness", kManual},
     {"Contrast", KSPROPERTY_VIDEOPROCAMP_CONTRAST, CameraProperty::Contrast, 0, 20, 10,
-     L"Contrast"},
-    {"Hue", KSPROPERTY_VIDEOPROCAMP_HUE, CameraProperty::Hue, 0, 359, 0, L"Hue"},
+     L"Contrast", kManual},
+    {"Hue", KSPROPERTY_VIDEOPROCAMP_HUE, CameraProperty::Hue, 0, 359, 0, L"Hue", kManual},
     {"Saturation", KSPROPERTY_VIDEOPROCAMP_SATURATION, CameraProperty::Saturation, 0, 20, 10,
-     L"Saturation"},
+     L"Saturation", kManual},
     {"ColorEnable", KSPROPERTY_VIDEOPROCAMP_COLORENABLE, CameraProperty::ColorEnable, 0, 1, 1,
-     L"ColorEnable"},
-    {"Gain", KSPROPERTY_VIDEOPROCAMP_GAIN, CameraProperty::GlobalGain, 0, 63, 16, L"GlobalGain"},
+     L"ColorEnable", kManual},
+    {"Gain", KSPROPERTY_VIDEOPROCAMP_GAIN, CameraProperty::GlobalGain, 0, 63, 16, L"GlobalGain",
+     kManual | kAuto},
 };
 
 class VideoProcAmpItem : public VideoProcAmpTest, public testing::WithParamInterface<ItemRow> {};
@@ -170,7 +173,7 @@ TEST_P(VideoProcAmpItem, SetsAndGetsShareTheSettingWithThePrivateItem)
         KSPROPERTY_VIDEOPROCAMP_S record = Get(row.id);
         EXPECT_EQ(record.Value, value);
         EXPECT_EQ(record.Flags, kManual);
-        EXPECT_EQ(record.Capabilities, kManual);
+        EXPECT_EQ(record.Capabilities, row.capabilities);
     }
     // The other way round, with flags left at zero (taken as manual) on the standard side.
     const LONG middle = (row.minimum + row.maximum + 1) / 2;
@@ -188,8 +191,11 @@ TEST_P(VideoProcAmpItem, RefusedSetsChangeNothing)
     EXPECT_EQ(Set(row.id, row.maximum + 1), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(Set(row.id, row.minimum - 1), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(Set(row.id, LONG{INT32_MIN}), STATUS_INVALID_PARAMETER);
-    // The item offers no automatic mode, and flags other than the two modes mean nothing.
-    EXPECT_EQ(Set(row.id, row.minimum, kAuto), STATUS_INVALID_PARAMETER);
+    // Automatic control only where the item offers it; flags other than the two modes mean
+    // nothing.
+    if ((row.capabilities & kAuto) == 0) {
+        EXPECT_EQ(Set(row.id, row.minimum, kAuto), STATUS_INVALID_PARAMETER);
+    }
     EXPECT_EQ(Set(row.id, row.minimum, kAuto | kManual), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(Set(row.id, row.minimum, 0x10), STATUS_INVALID_PARAMETER);
     EXPECT_EQ(Private(row.privateId), middle);
@@ -208,6 +214,73 @@ TEST_P(VideoProcAmpItem, StandardSetsAreSavedUnderThePrivateRegistryValue)
 }
 
 INSTANTIATE_TEST_SUITE_P(Items, VideoProcAmpItem, testing::ValuesIn(kItems),
+                         [](const auto& item) { return std::string(item.param.name); });
+
+// Items whose auto flag is an automatic control of the camera's: the private item that switches
+// it, the bits of the sensor's automatic-control register (0xAF) it sets, its registry value.
+struct AutoItemRow {
+    const char* name;
+    ULONG id;
+    ULONG privateId;
+    ULONG autoPrivateId;
+    std::uint16_t sensorBit;
+    const wchar_t* registryValue;
+    LONG manualValue;
+};
+
+std::ostream& operator<<(std::ostream& out, const AutoItemRow& row)
+{
+    return out << row.name;
+}
+
+class VideoProcAmpAutoItem : public VideoProcAmpTest,
+                             public testing::WithParamInterface<AutoItemRow> {
+protected:
+    bool SensorAuto() const
+    {
+        return (plugged_->camera->PeekSensorRegister(0xAF) & GetParam().sensorBit) != 0;
+    }
+};
+
+TEST_P(VideoProcAmpAutoItem, AutoFlagIsTheCamerasAutomaticControl)
+{
+    const AutoItemRow& row = GetParam();
+    EXPECT_EQ(Get(row.id).Flags, kManual);
+    EXPECT_EQ(Get(row.id).Capabilities, kManual | kAuto);
+
+    ASSERT_EQ(Set(row.id, 0, kAuto), STATUS_SUCCESS);
+    EXPECT_EQ(Private(row.autoPrivateId), 1);
+    EXPECT_TRUE(SensorAuto());
+    EXPECT_EQ(Get(row.id).Flags, kAuto);
+
+    // A refused manual value leaves the automatic control running.
+    EXPECT_EQ(Set(row.id, 1000, kManual), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(Private(row.autoPrivateId), 1);
+
+    // A manual set switches it off and applies the value.
+    ASSERT_EQ(Set(row.id, row.manualValue, kManual), STATUS_SUCCESS);
+    EXPECT_EQ(Private(row.autoPrivateId), 0);
+    EXPECT_FALSE(SensorAuto());
+    EXPECT_EQ(Private(row.privateId), row.manualValue);
+    EXPECT_EQ(Get(row.id).Flags, kManual);
+
+    // The private item shows in the flag.
+    SetPrivate(row.autoPrivateId, 1);
+    EXPECT_EQ(Get(row.id).Flags, kAuto);
+}
+
+TEST_P(VideoProcAmpAutoItem, AutoFlagIsSavedUnderThePrivateRegistryValue)
+{
+    const AutoItemRow& row = GetParam();
+    ASSERT_EQ(Set(row.id, 0, kAuto), STATUS_SUCCESS);
+    filter_.Close();
+    EXPECT_EQ(reg::ReadDword(plugged_->DriverKey(), row.registryValue), 1u);
+}
+
+INSTANTIATE_TEST_SUITE_P(Items, VideoProcAmpAutoItem,
+                         testing::Values(AutoItemRow{"Gain", KSPROPERTY_VIDEOPROCAMP_GAIN,
+                                                     CameraProperty::GlobalGain,
+                                                     CameraProperty::AGC, 0x0002, L"AGC", 37}),
                          [](const auto& item) { return std::string(item.param.name); });
 
 // Basic support by data buffer size, as applications probe it: nothing (the size), the access
@@ -368,6 +441,34 @@ INSTANTIATE_TEST_SUITE_P(
                     ExposureRowsRow{-2, 660, 8000000, 3030},   // 3030.30
                     ExposureRowsRow{4, 816, 26666667, 0},      // beyond the computed span
                     ExposureRowsRow{-21, 816, 26666667, 0}));
+
+// Frame intervals (100 ns) worked out by hand: (rows + 45 blanking, or the exposure when
+// longer) * (width + horizontal blanking) pixel clocks / pixel clock, rounded to the nearest.
+struct FrameIntervalRow {
+    ULONG width;
+    ULONG height;
+    ULONG exposure;
+    LONG clock;
+    LONGLONG interval;
+};
+
+class FrameIntervals : public testing::TestWithParam<FrameIntervalRow> {};
+
+TEST_P(FrameIntervals, FollowTheSensorsRowsAndClock)
+{
+    const FrameIntervalRow& row = GetParam();
+    EXPECT_EQ(FrameIntervalFor(row.width, row.height, row.exposure, row.clock), row.interval);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, FrameIntervals,
+    testing::Values(FrameIntervalRow{752, 480, 480, 0, 160650},     // 525 * 816 / 26.67 MHz
+                    FrameIntervalRow{752, 480, 1000, 0, 306000},    // exposure: 1000 rows
+                    FrameIntervalRow{752, 480, 0, 5, 2142000},      // 525 * 816 / 2 MHz
+                    FrameIntervalRow{376, 240, 0, 0, 70537},        // 285 * 660 / 26.67 MHz
+                    FrameIntervalRow{100, 100, 0, 2, 119625},       // 145 * 660 / 8 MHz
+                    FrameIntervalRow{752, 480, 40000, 5, 133689360},  // exposure capped at 32767
+                    FrameIntervalRow{752, 480, 0, 9, 160650}));     // unknown clock: selection 0
 
 class CameraControlTest : public VideoProcAmpTest {
 protected:
