@@ -28,7 +28,7 @@ bool IsOfferedFrameSize(CaptureDevice* device, ULONG streamIndex, ULONG rangeInd
                         const SIZE& dimensions)
 {
     if (streamIndex != VideoControlStreamIndex ||
-        rangeIndex >= device->Formats.PinDescriptor.PinDescriptor.DataRangesCount) {
+        rangeIndex >= CurrentFormats(&device->Formats)->RangeCount) {
         return false;
     }
     // Every range of the pin is offered at the camera's one output size.

@@ -116,7 +116,7 @@ TEST_F(CamctlProperties, PropsStandardListsEachItemWithRangeStepDefaultAndAuto)
         "\nstd.brightness                     255       0     510     1      255  -\n",
         "\nstd.contrast                        10       0      20     1       10  -\n",
         "\nstd.hue                              0       0     359     1        0  -\n",
-        "\nstd.gain                             0       0      63     1       16  -\n",
+        "\nstd.gain                             0       0      63     1       16  off\n",
         "\nstd.white-balance                    0       0       0     1        0  on\n",
         "\nstd.white-balance-component    128,128       1     512     1      128  on\n",
         "\nstd.exposure                        -6     -15       0     1       -6  off\n",

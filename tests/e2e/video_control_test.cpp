@@ -264,7 +264,7 @@ struct BadFrameRequestRow {
 };
 
 const BadFrameRequestRow kBadFrameRequests[] = {
-    {"Stream1", 1, 0, 0, 0},         {"Range1", 0, 1, 0, 0},
+    {"Stream1", 1, 0, 0, 0},         {"RangeBeyondTheFive", 0, 5, 0, 0},
     {"RangeHuge", 0, 0xFFFFFFFF, 0, 0}, {"Narrower", 0, 0, 744, 0},
     {"Taller", 0, 0, 0, 481},        {"Negative", 0, 0, -752, -480},
 };
