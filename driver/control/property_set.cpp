@@ -9,22 +9,10 @@
 
 #include "camera/command_channel.h"
 #include "camera/frame_geometry.h"
+#include "control/property_ranges.h"
 #include "device/capture_device.h"
 
 namespace {
-
-// The CaptureDevice behind the filter an IRP is addressed to, or null.
-CaptureDevice* DeviceFromIrp(PIRP irp)
-{
-    if (irp == nullptr) {
-        return nullptr;
-    }
-    PKSFILTER filter = KsGetFilterFromIrp(irp);
-    if (filter == nullptr) {
-        return nullptr;
-    }
-    return CaptureDevice::FromKsDevice(KsGetDevice(filter));
-}
 
 bool IsSet(const KSIDENTIFIER* request)
 {
@@ -132,7 +120,7 @@ NTSTATUS NTAPI ImageParameterPropertyHandler(PIRP irp, PKSIDENTIFIER request, PV
     if (data == nullptr || request == nullptr || irp == nullptr) {
         return STATUS_UNSUCCESSFUL;
     }
-    CaptureDevice* device = DeviceFromIrp(irp);
+    CaptureDevice* device = CaptureDeviceFromIrp(irp);
     if (device == nullptr) {
         return STATUS_UNSUCCESSFUL;
     }
@@ -177,7 +165,7 @@ constexpr PFNKSHANDLER Shared = CameraPropertyHandler;
 
 NTSTATUS NTAPI CameraPropertyHandler(PIRP irp, PKSIDENTIFIER request, PVOID data)
 {
-    CaptureDevice* device = DeviceFromIrp(irp);
+    CaptureDevice* device = CaptureDeviceFromIrp(irp);
     if (device == nullptr || request == nullptr || data == nullptr) {
         return STATUS_UNSUCCESSFUL;
     }
@@ -194,7 +182,7 @@ NTSTATUS NTAPI CameraPropertyHandler(PIRP irp, PKSIDENTIFIER request, PVOID data
 
 NTSTATUS NTAPI WindowPropertyHandler(PIRP irp, PKSIDENTIFIER request, PVOID data)
 {
-    CaptureDevice* device = DeviceFromIrp(irp);
+    CaptureDevice* device = CaptureDeviceFromIrp(irp);
     if (device == nullptr || request == nullptr || data == nullptr) {
         return STATUS_UNSUCCESSFUL;
     }
@@ -212,7 +200,7 @@ NTSTATUS NTAPI WindowPropertyHandler(PIRP irp, PKSIDENTIFIER request, PVOID data
 
 NTSTATUS NTAPI RegisterWritePropertyHandler(PIRP irp, PKSIDENTIFIER request, PVOID data)
 {
-    CaptureDevice* device = DeviceFromIrp(irp);
+    CaptureDevice* device = CaptureDeviceFromIrp(irp);
     if (device == nullptr || request == nullptr || data == nullptr) {
         return STATUS_UNSUCCESSFUL;
     }
@@ -228,7 +216,7 @@ NTSTATUS NTAPI RegisterWritePropertyHandler(PIRP irp, PKSIDENTIFIER request, PVO
 
 NTSTATUS NTAPI RawPropertyHandler(PIRP irp, PKSIDENTIFIER request, PVOID data)
 {
-    CaptureDevice* device = DeviceFromIrp(irp);
+    CaptureDevice* device = CaptureDeviceFromIrp(irp);
     if (device == nullptr || request == nullptr || data == nullptr) {
         return STATUS_UNSUCCESSFUL;
     }
@@ -258,7 +246,7 @@ NTSTATUS NTAPI RawPropertyHandler(PIRP irp, PKSIDENTIFIER request, PVOID data)
 // lock is needed, so a read never waits for a stream start.
 NTSTATUS NTAPI StatisticsPropertyHandler(PIRP irp, PKSIDENTIFIER request, PVOID data)
 {
-    CaptureDevice* device = DeviceFromIrp(irp);
+    CaptureDevice* device = CaptureDeviceFromIrp(irp);
     if (device == nullptr || request == nullptr || data == nullptr) {
         return STATUS_UNSUCCESSFUL;
     }

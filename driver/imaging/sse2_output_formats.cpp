@@ -42,15 +42,9 @@ KERNEL_INLINE __m128i ClampToByte(__m128i v)
 // saturating difference is already the limit at 0.
 KERNEL_INLINE __m128i TransformNarrowLimited(const Channels& in, const TransformVectors& v, int c)
 {
-    __m128i p0 = _mm_mullo_epi16(in.Red, v.Magnitude[0][c]);
-    __m128i p1 = _mm_mullo_epi16(in.Green, v.Magnitude[1][c]);
-    __m128i p2 = _mm_mullo_epi16(in.Blue, v.Magnitude[2][c]);
-    __m128i positive = _mm_add_epi16(_mm_and_si128(p0, v.PositiveMask[0][c]),
-                                     _mm_and_si128(p1, v.PositiveMask[1][c]));
-    positive = _mm_add_epi16(positive, _mm_and_si128(p2, v.PositiveMask[2][c]));
-    positive = _mm_add_epi16(positive, v.PositiveOffset[c]);
-    __m128i total = _mm_add_epi16(_mm_add_epi16(p0, p1), _mm_add_epi16(p2, v.TotalOffset[c]));
-    __m128i negative = _mm_sub_epi16(total, positive);
+    __m128i positive;
+    __m128i negative;
+    NarrowSums(in, v, c, &positive, &negative);
     __m128i difference = _mm_subs_epu16(_mm_srli_epi16(positive, 6), _mm_srli_epi16(negative, 6));
     return _mm_min_epi16(difference, _mm_set1_epi16(255));
 }

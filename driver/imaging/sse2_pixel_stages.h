@@ -219,7 +219,9 @@ inline void PrepareTransformVectors(const TransformTable& table, TransformVector
 
 // One output channel with 16-bit sums, exact when POS and NEG cannot reach 65536 (checked per
 // frame). NEG is the total minus POS, exact modulo 65536 and therefore exact.
-KERNEL_INLINE __m128i TransformNarrow(const Channels& in, const TransformVectors& v, int c)
+// POS and NEG of one output channel in 16-bit lanes.
+KERNEL_INLINE void NarrowSums(const Channels& in, const TransformVectors& v, int c,
+                              __m128i* positiveSum, __m128i* negativeSum)
 {
     __m128i p0 = _mm_mullo_epi16(in.Red, v.Magnitude[0][c]);
     __m128i p1 = _mm_mullo_epi16(in.Green, v.Magnitude[1][c]);
@@ -229,7 +231,15 @@ KERNEL_INLINE __m128i TransformNarrow(const Channels& in, const TransformVectors
     positive = _mm_add_epi16(positive, _mm_and_si128(p2, v.PositiveMask[2][c]));
     positive = _mm_add_epi16(positive, v.PositiveOffset[c]);
     __m128i total = _mm_add_epi16(_mm_add_epi16(p0, p1), _mm_add_epi16(p2, v.TotalOffset[c]));
-    __m128i negative = _mm_sub_epi16(total, positive);
+    *positiveSum = positive;
+    *negativeSum = _mm_sub_epi16(total, positive);
+}
+
+KERNEL_INLINE __m128i TransformNarrow(const Channels& in, const TransformVectors& v, int c)
+{
+    __m128i positive;
+    __m128i negative;
+    NarrowSums(in, v, c, &positive, &negative);
     return _mm_sub_epi16(_mm_srli_epi16(positive, 6), _mm_srli_epi16(negative, 6));
 }
 
