@@ -15,13 +15,6 @@ namespace {
 constexpr ULONG FrameRatesAnswerSize =
     sizeof(KSMULTIPLE_ITEM) + VideoControlFrameRateCount * sizeof(LONGLONG);
 
-// The device behind the pin or filter the request is addressed to (a pin request reaches its
-// filter's device too).
-CaptureDevice* DeviceOf(PIRP irp)
-{
-    return CaptureDeviceFromIrp(irp);
-}
-
 // Whether a record's stream, range and size name what the capture pin delivers now; device
 // lock held.
 bool IsOfferedFrameSize(CaptureDevice* device, ULONG streamIndex, ULONG rangeIndex,
@@ -55,7 +48,7 @@ NTSTATUS NTAPI GetCaps(PIRP irp, PKSIDENTIFIER request, PVOID data)
 
 NTSTATUS NTAPI GetMode(PIRP irp, PKSIDENTIFIER request, PVOID data)
 {
-    CaptureDevice* device = DeviceOf(irp);
+    CaptureDevice* device = CaptureDeviceFromIrp(irp);
     if (device == nullptr || request == nullptr || data == nullptr) {
         return STATUS_UNSUCCESSFUL;
     }
@@ -79,7 +72,7 @@ NTSTATUS NTAPI GetMode(PIRP irp, PKSIDENTIFIER request, PVOID data)
 
 NTSTATUS NTAPI SetMode(PIRP irp, PKSIDENTIFIER request, PVOID data)
 {
-    CaptureDevice* device = DeviceOf(irp);
+    CaptureDevice* device = CaptureDeviceFromIrp(irp);
     if (device == nullptr || request == nullptr || data == nullptr) {
         return STATUS_UNSUCCESSFUL;
     }
@@ -106,7 +99,7 @@ NTSTATUS NTAPI SetMode(PIRP irp, PKSIDENTIFIER request, PVOID data)
 
 NTSTATUS NTAPI GetFrameRates(PIRP irp, PKSIDENTIFIER request, PVOID data)
 {
-    CaptureDevice* device = DeviceOf(irp);
+    CaptureDevice* device = CaptureDeviceFromIrp(irp);
     if (device == nullptr || request == nullptr) {
         return STATUS_UNSUCCESSFUL;
     }
@@ -147,7 +140,7 @@ NTSTATUS NTAPI GetFrameRates(PIRP irp, PKSIDENTIFIER request, PVOID data)
 
 NTSTATUS NTAPI GetActualFrameRate(PIRP irp, PKSIDENTIFIER request, PVOID data)
 {
-    CaptureDevice* device = DeviceOf(irp);
+    CaptureDevice* device = CaptureDeviceFromIrp(irp);
     if (device == nullptr || request == nullptr || data == nullptr) {
         return STATUS_UNSUCCESSFUL;
     }

@@ -15,21 +15,38 @@ double FrameStatistics::FramesPerSecond() const
     return seconds > 0 ? static_cast<double>(delivered) / seconds : 0.0;
 }
 
-std::vector<std::uint8_t> TopDown(const std::uint8_t* data, std::size_t size,
-                                  const FrameFormat& format, std::size_t pitch)
+namespace {
+
+// An image of `rowBytes` a row, top row first, made from the delivered rows `pitch` apart:
+// `copy(target, source, bytes)` moves the delivered part of each row; rows not delivered stay
+// black.
+template <typename CopyRow>
+std::vector<std::uint8_t> TopDownRows(const std::uint8_t* data, std::size_t size,
+                                      const FrameFormat& format, std::size_t pitch,
+                                      std::size_t rowBytes, CopyRow copy)
 {
-    std::size_t rowBytes = static_cast<std::size_t>(format.width) * 4;
     std::vector<std::uint8_t> out(rowBytes * format.height, 0);
     for (int row = 0; row < format.height; ++row) {
         int source = format.bottomUp ? format.height - 1 - row : row;
         std::size_t offset = static_cast<std::size_t>(source) * pitch;
         if (offset >= size) {
-            continue;  // not delivered: stays black
+            continue;
         }
-        std::size_t bytes = std::min(rowBytes, size - offset);
-        std::memcpy(out.data() + static_cast<std::size_t>(row) * rowBytes, data + offset, bytes);
+        copy(out.data() + static_cast<std::size_t>(row) * rowBytes, data + offset,
+             std::min(rowBytes, size - offset));
     }
     return out;
+}
+
+}  // namespace
+
+std::vector<std::uint8_t> TopDown(const std::uint8_t* data, std::size_t size,
+                                  const FrameFormat& format, std::size_t pitch)
+{
+    return TopDownRows(data, size, format, pitch, static_cast<std::size_t>(format.width) * 4,
+                       [](std::uint8_t* target, const std::uint8_t* source, std::size_t bytes) {
+                           std::memcpy(target, source, bytes);
+                       });
 }
 
 std::vector<std::uint8_t> BgraToRgb(const std::vector<std::uint8_t>& bgra)
@@ -229,23 +246,14 @@ std::vector<std::uint8_t> Rgb24TopDown(const std::uint8_t* data, std::size_t siz
 {
     // Rows of 3 bytes a pixel padded to 4 bytes, the last picture row first; B, G, R.
     std::size_t pitch = (static_cast<std::size_t>(format.width) * 3 + 3) & ~std::size_t{3};
-    std::size_t rowBytes = static_cast<std::size_t>(format.width) * 3;
-    std::vector<std::uint8_t> out(rowBytes * format.height, 0);
-    for (int row = 0; row < format.height; ++row) {
-        int source = format.bottomUp ? format.height - 1 - row : row;
-        std::size_t offset = static_cast<std::size_t>(source) * pitch;
-        if (offset >= size) {
-            continue;  // not delivered: stays black
-        }
-        std::size_t bytes = std::min(rowBytes, size - offset);
-        std::uint8_t* target = out.data() + static_cast<std::size_t>(row) * rowBytes;
-        for (std::size_t i = 0; i + 2 < bytes; i += 3) {
-            target[i] = data[offset + i + 2];
-            target[i + 1] = data[offset + i + 1];
-            target[i + 2] = data[offset + i];
-        }
-    }
-    return out;
+    return TopDownRows(data, size, format, pitch, static_cast<std::size_t>(format.width) * 3,
+                       [](std::uint8_t* target, const std::uint8_t* source, std::size_t bytes) {
+                           for (std::size_t i = 0; i + 2 < bytes; i += 3) {
+                               target[i] = source[i + 2];
+                               target[i + 1] = source[i + 1];
+                               target[i + 2] = source[i];
+                           }
+                       });
 }
 
 bool FrameStream::Read(std::uint64_t count, unsigned timeoutMs, unsigned maxTimeouts,
