@@ -9,6 +9,7 @@
 #include <wdm.h>
 
 #include "imaging/frame_descriptor.h"
+#include "imaging/imaging_isa.h"
 
 class ImageProcessor;
 
@@ -48,7 +49,19 @@ void AutoWhiteBalance(const FrameDescriptor* frame, LONG* redGain, LONG* greenGa
 }  // namespace Sse2Kernels
 
 extern const ConversionKernels Sse2KernelTable;
+
+// The wider forms, built with per-function target attributes where the compiler has them.
+#if (defined(__GNUC__) || defined(__clang__)) && (defined(__i386__) || defined(__x86_64__))
+#define IMAGING_HAVE_AVX2 1
+#define IMAGING_HAVE_AVX512 1
+extern const ConversionKernels Avx2KernelTable;
+extern const ConversionKernels Avx512KernelTable;
 #endif
+#endif
+
+// The widest kernel form built that needs no more than `isa`; the portable form where the
+// build has no vector form at all.
+const ConversionKernels* KernelTableFor(ImagingIsa isa);
 
 // The kernels Convert uses: the SSE2 form where the build has it, else the portable form.
 const ConversionKernels* ActiveKernels();

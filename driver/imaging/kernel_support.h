@@ -71,4 +71,24 @@ inline bool TransformFitsSixteenBits(const TransformTable* table)
     return true;
 }
 
+// True when every output channel's only positive input term is its own input (red for red,
+// and so on): the usual colour-correction shape, whose sums need no per-term masks.
+inline bool TransformIsDiagonal(const TransformTable* table)
+{
+    for (int c = 0; c < 3; ++c) {
+        for (int i = 0; i < 3; ++i) {
+            if (table->Positive[i][c] != (i == c)) {
+                return false;
+            }
+        }
+    }
+    return true;
+}
+
+inline bool UnityGains(const FrameDescriptor* frame)
+{
+    return GainMultiplier(frame->RedGain) == 128 && GainMultiplier(frame->GreenGain) == 128 &&
+           GainMultiplier(frame->BlueGain) == 128;
+}
+
 }  // namespace KernelSupport

@@ -253,6 +253,26 @@ void ComputeWhiteBalanceGains(ULONG redSum, ULONG greenSum, ULONG blueSum, LONG*
     KeRestoreFloatingPointState(&save);
 }
 
+const ConversionKernels* KernelTableFor(ImagingIsa isa)
+{
+#ifdef IMAGING_HAVE_AVX512
+    if (isa >= ImagingIsaAvx512) {
+        return &Avx512KernelTable;
+    }
+#endif
+#ifdef IMAGING_HAVE_AVX2
+    if (isa >= ImagingIsaAvx2) {
+        return &Avx2KernelTable;
+    }
+#endif
+#ifdef IMAGING_HAVE_SSE2
+    return &Sse2KernelTable;
+#else
+    (void)isa;
+    return &PortableKernelTable;
+#endif
+}
+
 const ConversionKernels* ActiveKernels()
 {
 #ifdef IMAGING_HAVE_SSE2

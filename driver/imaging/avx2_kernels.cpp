@@ -1,0 +1,40 @@
+// The AVX2 form of the conversion kernels: the vector kernels on 256-bit registers, 32-pixel
+// blocks. Built with a target attribute on each function, not for the whole library: the
+// processor runs them only where the processor and the system support AVX2, under an extended
+// state save that covers the AVX registers.
+#include "imaging/conversion_kernels.h"
+
+#ifdef IMAGING_HAVE_AVX2
+
+#include <immintrin.h>
+
+#include "imaging/image_processor.h"
+#include "imaging/kernel_support.h"
+
+#define VECTOR_TARGET __attribute__((target("avx2")))
+
+namespace Avx2Kernels {
+
+using namespace KernelSupport;
+
+#include "imaging/avx2_vector_ops.h"
+#include "imaging/vector_pixel_stages.inc"
+
+constexpr bool NarrowFramesElsewhere = true;
+constexpr const ConversionKernels* NarrowKernels = &Sse2KernelTable;
+VECTOR_INLINE void RequireVectorState() {}  // WIRE
+
+#include "imaging/vector_conversion_kernels.inc"
+
+}  // namespace Avx2Kernels
+
+const ConversionKernels Avx2KernelTable = {
+    {Avx2Kernels::ColorKernel<0>, Avx2Kernels::ColorKernel<1>, Avx2Kernels::ColorKernel<2>,
+     Avx2Kernels::ColorKernel<3>},
+    {Avx2Kernels::PlainKernel<0>, Avx2Kernels::PlainKernel<1>, Avx2Kernels::PlainKernel<2>,
+     Avx2Kernels::PlainKernel<3>},
+    {Avx2Kernels::AutoWhiteBalance<0>, Avx2Kernels::AutoWhiteBalance<1>,
+     Avx2Kernels::AutoWhiteBalance<2>, Avx2Kernels::AutoWhiteBalance<3>},
+};
+
+#endif  // IMAGING_HAVE_AVX2
