@@ -10,6 +10,13 @@ VECTOR_INLINE void Store(UCHAR* p, Vec v) { _mm256_storeu_si256(reinterpret_cast
 VECTOR_INLINE Vec Zero() { return _mm256_setzero_si256(); }
 VECTOR_INLINE Vec Set8(char v) { return _mm256_set1_epi8(v); }
 VECTOR_INLINE Vec Set16(short v) { return _mm256_set1_epi16(v); }
+// A constant the compiler must keep as a value: a multiplication by it stays one multiply
+// rather than becoming a chain of shifts and adds.
+VECTOR_INLINE Vec Opaque(Vec v)
+{
+    __asm__("" : "+x"(v));
+    return v;
+}
 VECTOR_INLINE Vec Set32(int v) { return _mm256_set1_epi32(v); }
 VECTOR_INLINE Vec And(Vec a, Vec b) { return _mm256_and_si256(a, b); }
 VECTOR_INLINE Vec Add16(Vec a, Vec b) { return _mm256_add_epi16(a, b); }

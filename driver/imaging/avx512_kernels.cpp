@@ -15,6 +15,7 @@
 // flow analysis then reports as possibly uninitialised once they are inlined here.
 #if defined(__GNUC__) && !defined(__clang__)
 #pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+#pragma GCC diagnostic ignored "-Wuninitialized"
 #endif
 
 #define VECTOR_TARGET __attribute__((target("avx512f,avx512bw")))

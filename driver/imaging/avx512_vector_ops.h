@@ -11,6 +11,13 @@ VECTOR_INLINE void Store(UCHAR* p, Vec v) { _mm512_storeu_si512(p, v); }
 VECTOR_INLINE Vec Zero() { return _mm512_setzero_si512(); }
 VECTOR_INLINE Vec Set8(char v) { return _mm512_set1_epi8(v); }
 VECTOR_INLINE Vec Set16(short v) { return _mm512_set1_epi16(v); }
+// A constant the compiler must keep as a value: a multiplication by it stays one multiply
+// rather than becoming a chain of shifts and adds.
+VECTOR_INLINE Vec Opaque(Vec v)
+{
+    __asm__("" : "+v"(v));
+    return v;
+}
 VECTOR_INLINE Vec Set32(int v) { return _mm512_set1_epi32(v); }
 VECTOR_INLINE Vec And(Vec a, Vec b) { return _mm512_and_si512(a, b); }
 VECTOR_INLINE Vec Add16(Vec a, Vec b) { return _mm512_add_epi16(a, b); }

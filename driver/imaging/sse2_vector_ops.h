@@ -20,6 +20,13 @@ VECTOR_INLINE void Store(UCHAR* p, Vec v) { _mm_storeu_si128(reinterpret_cast<__
 VECTOR_INLINE Vec Zero() { return _mm_setzero_si128(); }
 VECTOR_INLINE Vec Set8(char v) { return _mm_set1_epi8(v); }
 VECTOR_INLINE Vec Set16(short v) { return _mm_set1_epi16(v); }
+// A constant the compiler must keep as a value: a multiplication by it stays one multiply
+// rather than becoming a chain of shifts and adds.
+VECTOR_INLINE Vec Opaque(Vec v)
+{
+    __asm__("" : "+x"(v));
+    return v;
+}
 VECTOR_INLINE Vec Set32(int v) { return _mm_set1_epi32(v); }
 VECTOR_INLINE Vec And(Vec a, Vec b) { return _mm_and_si128(a, b); }
 VECTOR_INLINE Vec Add16(Vec a, Vec b) { return _mm_add_epi16(a, b); }
