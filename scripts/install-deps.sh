@@ -17,6 +17,8 @@ packages=(
     clang-14
     libclang-rt-14-dev
     mingw-w64
+    # imaging_bench compares the conversion with OpenCV's Bayer demosaic on the same frame.
+    libopencv-dev
 )
 
 # The m32 preset: the whole project as 32-bit x86 programs. The compiler's 32-bit runtime, the

@@ -25,6 +25,7 @@ template <int N> VECTOR_INLINE Vec ShiftLeft16(Vec a) { return _mm256_slli_epi16
 template <int N> VECTOR_INLINE Vec ShiftRight16(Vec a) { return _mm256_srli_epi16(a, N); }
 VECTOR_INLINE Vec Max16(Vec a, Vec b) { return _mm256_max_epi16(a, b); }
 VECTOR_INLINE Vec Min16(Vec a, Vec b) { return _mm256_min_epi16(a, b); }
+VECTOR_INLINE Vec MinU16(Vec a, Vec b) { return _mm256_min_epu16(a, b); }
 VECTOR_INLINE Vec MulLow16(Vec a, Vec b) { return _mm256_mullo_epi16(a, b); }
 VECTOR_INLINE Vec MulHighU16(Vec a, Vec b) { return _mm256_mulhi_epu16(a, b); }
 VECTOR_INLINE Vec SubSatU16(Vec a, Vec b) { return _mm256_subs_epu16(a, b); }

@@ -26,6 +26,7 @@ template <int N> VECTOR_INLINE Vec ShiftLeft16(Vec a) { return _mm512_slli_epi16
 template <int N> VECTOR_INLINE Vec ShiftRight16(Vec a) { return _mm512_srli_epi16(a, N); }
 VECTOR_INLINE Vec Max16(Vec a, Vec b) { return _mm512_max_epi16(a, b); }
 VECTOR_INLINE Vec Min16(Vec a, Vec b) { return _mm512_min_epi16(a, b); }
+VECTOR_INLINE Vec MinU16(Vec a, Vec b) { return _mm512_min_epu16(a, b); }
 VECTOR_INLINE Vec MulLow16(Vec a, Vec b) { return _mm512_mullo_epi16(a, b); }
 VECTOR_INLINE Vec MulHighU16(Vec a, Vec b) { return _mm512_mulhi_epu16(a, b); }
 VECTOR_INLINE Vec SubSatU16(Vec a, Vec b) { return _mm512_subs_epu16(a, b); }

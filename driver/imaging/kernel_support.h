@@ -85,6 +85,13 @@ inline bool TransformIsDiagonal(const TransformTable* table)
     return true;
 }
 
+// Whether any output channel has a non-zero offset term.
+inline bool TransformHasOffsets(const TransformTable* table)
+{
+    return table->Magnitude[3][0] != 0 || table->Magnitude[3][1] != 0 ||
+           table->Magnitude[3][2] != 0;
+}
+
 inline bool UnityGains(const FrameDescriptor* frame)
 {
     return GainMultiplier(frame->RedGain) == 128 && GainMultiplier(frame->GreenGain) == 128 &&

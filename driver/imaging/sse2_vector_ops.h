@@ -35,6 +35,7 @@ template <int N> VECTOR_INLINE Vec ShiftLeft16(Vec a) { return _mm_slli_epi16(a,
 template <int N> VECTOR_INLINE Vec ShiftRight16(Vec a) { return _mm_srli_epi16(a, N); }
 VECTOR_INLINE Vec Max16(Vec a, Vec b) { return _mm_max_epi16(a, b); }
 VECTOR_INLINE Vec Min16(Vec a, Vec b) { return _mm_min_epi16(a, b); }
+VECTOR_INLINE Vec MinU16(Vec a, Vec b) { return _mm_sub_epi16(a, _mm_subs_epu16(a, b)); }
 VECTOR_INLINE Vec MulLow16(Vec a, Vec b) { return _mm_mullo_epi16(a, b); }
 VECTOR_INLINE Vec MulHighU16(Vec a, Vec b) { return _mm_mulhi_epu16(a, b); }
 VECTOR_INLINE Vec SubSatU16(Vec a, Vec b) { return _mm_subs_epu16(a, b); }

@@ -4,6 +4,7 @@
 // processor here cannot run is reported as skipped.
 #include <gtest/gtest.h>
 
+#include "imaging/kernel_support.h"
 #include "imaging_test_support.h"
 
 #ifdef IMAGING_HAVE_SSE2
@@ -240,7 +241,9 @@ TEST_P(VectorMatchesPortable, AdversarialPatterns)
 
 TEST_P(VectorMatchesPortable, FullFramesWithSettingsAtTheirExtremes)
 {
-    // Both transform paths: 16-bit sums where they cannot overflow, 32-bit where they can.
+    // Every form of the transform: the default settings (diagonal shape, no offsets), a
+    // brightness (diagonal with offsets), hue rotations (positive cross terms, masked sums) and
+    // extreme contrast and saturation (32-bit sums).
     std::mt19937 random(7);
     Processor p;
     p.Prepare(752, 480);
@@ -248,8 +251,10 @@ TEST_P(VectorMatchesPortable, FullFramesWithSettingsAtTheirExtremes)
     raw.Randomize(random);
     p->LoadRawFrame(raw.Data(), 0, raw.Pitch);
     const LONG settings[][5] = {
-        {1, 255, 10, 10, 0}, {1, 510, 20, 20, 0}, {1, 0, 20, 20, 200}, {0, 510, 0, 20, 45},
+        {1, 255, 10, 10, 0}, {1, 300, 10, 10, 0}, {1, 510, 20, 20, 0},
+        {1, 0, 20, 20, 200}, {0, 510, 0, 20, 45}, {1, 255, 10, 10, 120},
     };
+    bool wide = false, masked = false, diagonal = false, diagonalWithoutOffsets = false;
     for (const auto& s : settings) {
         p->SetColorCorrection(s[0]);
         p->SetBrightness(s[1]);
@@ -261,7 +266,22 @@ TEST_P(VectorMatchesPortable, FullFramesWithSettingsAtTheirExtremes)
             Outcome vector = RunKernels(p, Kernels(), phase, Path::Color);
             ASSERT_EQ(Difference(vector.Output, reference.Output, 752), "equal") << "phase " << phase;
         }
+        KernelSupport::TransformTable table;
+        KernelSupport::PrepareTransform(p->Frame.Coefficients, p->PositiveFlags, &table);
+        if (!KernelSupport::TransformFitsSixteenBits(&table)) {
+            wide = true;
+        } else if (!KernelSupport::TransformIsDiagonal(&table)) {
+            masked = true;
+        } else if (KernelSupport::TransformHasOffsets(&table)) {
+            diagonal = true;
+        } else {
+            diagonalWithoutOffsets = true;
+        }
     }
+    EXPECT_TRUE(wide);
+    EXPECT_TRUE(masked);
+    EXPECT_TRUE(diagonal);
+    EXPECT_TRUE(diagonalWithoutOffsets);
 }
 
 std::string VectorFormName(const testing::TestParamInfo<VectorForm>& form)
