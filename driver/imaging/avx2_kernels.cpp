@@ -35,6 +35,8 @@ const ConversionKernels Avx2KernelTable = {
      Avx2Kernels::PlainKernel<3>},
     {Avx2Kernels::AutoWhiteBalance<0>, Avx2Kernels::AutoWhiteBalance<1>,
      Avx2Kernels::AutoWhiteBalance<2>, Avx2Kernels::AutoWhiteBalance<3>},
+    {Avx2Kernels::BalancedConversion<0>, Avx2Kernels::BalancedConversion<1>,
+     Avx2Kernels::BalancedConversion<2>, Avx2Kernels::BalancedConversion<3>},
 };
 
 #endif  // IMAGING_HAVE_AVX2

@@ -42,6 +42,8 @@ const ConversionKernels Avx512KernelTable = {
      Avx512Kernels::PlainKernel<3>},
     {Avx512Kernels::AutoWhiteBalance<0>, Avx512Kernels::AutoWhiteBalance<1>,
      Avx512Kernels::AutoWhiteBalance<2>, Avx512Kernels::AutoWhiteBalance<3>},
+    {Avx512Kernels::BalancedConversion<0>, Avx512Kernels::BalancedConversion<1>,
+     Avx512Kernels::BalancedConversion<2>, Avx512Kernels::BalancedConversion<3>},
 };
 
 #endif  // IMAGING_HAVE_AVX512

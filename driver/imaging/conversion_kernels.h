@@ -21,11 +21,27 @@ typedef void PlainKernelRoutine(const FrameDescriptor* frame);
 typedef void AutoWhiteBalanceRoutine(const FrameDescriptor* frame, LONG* redGain,
                                      LONG* greenGain, LONG* blueGain);
 
+// White balance and then the colour (Color TRUE) or plain conversion with the gains it found,
+// which it also returns: the same bytes and gains as AutoWhiteBalance followed by ColorKernel
+// or PlainKernel on a frame with those gains. The vector forms keep the demosaiced frame of
+// the first pass in frame->Kept, when there is one, instead of demosaicing twice.
+typedef void BalancedConversionRoutine(const ImageProcessor* processor,
+                                       const FrameDescriptor* frame, BOOLEAN color,
+                                       LONG* redGain, LONG* greenGain, LONG* blueGain);
+
 struct ConversionKernels {
     ColorKernelRoutine* ColorKernel[4];
     PlainKernelRoutine* PlainKernel[4];
     AutoWhiteBalanceRoutine* AutoWhiteBalance[4];
+    BalancedConversionRoutine* BalancedConversion[4];
 };
+
+// Bytes per row of the kept frame for working-buffer rows of `stride` bytes: red, green and
+// blue planes of every block of the widest form (64 pixels), whole blocks to the row's end.
+constexpr ULONG KeptFrameStride(ULONG stride)
+{
+    return 3 * ((stride + 63) & ~63u);
+}
 
 namespace PortableKernels {
 template <int Phase> void ColorKernel(const ImageProcessor* processor, const FrameDescriptor* frame);
@@ -33,6 +49,9 @@ template <int Phase> void PlainKernel(const FrameDescriptor* frame);
 template <int Phase>
 void AutoWhiteBalance(const FrameDescriptor* frame, LONG* redGain, LONG* greenGain,
                       LONG* blueGain);
+template <int Phase>
+void BalancedConversion(const ImageProcessor* processor, const FrameDescriptor* frame,
+                        BOOLEAN color, LONG* redGain, LONG* greenGain, LONG* blueGain);
 }  // namespace PortableKernels
 
 extern const ConversionKernels PortableKernelTable;
@@ -46,6 +65,9 @@ template <int Phase> void PlainKernel(const FrameDescriptor* frame);
 template <int Phase>
 void AutoWhiteBalance(const FrameDescriptor* frame, LONG* redGain, LONG* greenGain,
                       LONG* blueGain);
+template <int Phase>
+void BalancedConversion(const ImageProcessor* processor, const FrameDescriptor* frame,
+                        BOOLEAN color, LONG* redGain, LONG* greenGain, LONG* blueGain);
 }  // namespace Sse2Kernels
 
 extern const ConversionKernels Sse2KernelTable;

@@ -39,17 +39,6 @@ BOOLEAN ImageProcessor::Convert(const UCHAR* raw, ULONG rawOffset, ULONG rawPitc
     ULONG member = phase >= 0 && phase <= 2 ? static_cast<ULONG>(phase) : 3;
     const ConversionKernels* kernels = ActiveKernels();
 
-    // Raw Bayer samples go out as the camera sent them: no gains apply, so white balance
-    // neither runs nor moves the gains.
-    if (format != OutputFormatBayer8 && InterlockedExchangeAdd(&WhiteBalance, 0) != 0) {
-        // The gains of this frame apply to this frame, and become the processor's gains.
-        kernels->AutoWhiteBalance[member](&Frame, &Frame.RedGain, &Frame.GreenGain,
-                                          &Frame.BlueGain);
-        InterlockedExchange(&RedGain, Frame.RedGain);
-        InterlockedExchange(&GreenGain, Frame.GreenGain);
-        InterlockedExchange(&BlueGain, Frame.BlueGain);
-    }
-
     KeEnterCriticalRegion();
     for (int k = 0; k < 16; ++k) {
         LONG coefficient = InterlockedExchangeAdd(&FixedMatrix[k], 0);
@@ -58,13 +47,34 @@ BOOLEAN ImageProcessor::Convert(const UCHAR* raw, ULONG rawOffset, ULONG rawPitc
     }
     KeLeaveCriticalRegion();
 
-    // Formats other than 32-bit RGB cover the delivered width only: the kernel sees the same
-    // working buffer (whose border lies at the frame's edge) through a narrower descriptor.
-    FrameDescriptor view = Frame;
-    view.Width = ConvertedWidth(format);
     BOOLEAN color = InterlockedExchangeAdd(&ColorEnable, 0) != 0 ? TRUE : FALSE;
-    BOOLEAN converted =
-        ActiveFormatKernels()->Kernel[static_cast<ULONG>(format)][member](this, &view, color);
+    // Raw Bayer samples go out as the camera sent them: no gains apply, so white balance
+    // neither runs nor moves the gains.
+    const bool balance = format != OutputFormatBayer8 && InterlockedExchangeAdd(&WhiteBalance, 0) != 0;
+    BOOLEAN converted = TRUE;
+    if (balance && format == OutputFormatRgb32) {
+        // One pass finds the gains and keeps the demosaiced frame for the conversion.
+        kernels->BalancedConversion[member](this, &Frame, color, &Frame.RedGain,
+                                            &Frame.GreenGain, &Frame.BlueGain);
+    } else {
+        if (balance) {
+            kernels->AutoWhiteBalance[member](&Frame, &Frame.RedGain, &Frame.GreenGain,
+                                              &Frame.BlueGain);
+        }
+        // Formats other than 32-bit RGB cover the delivered width only: the kernel sees the
+        // same working buffer (whose border lies at the frame's edge) through a narrower
+        // descriptor.
+        FrameDescriptor view = Frame;
+        view.Width = ConvertedWidth(format);
+        converted =
+            ActiveFormatKernels()->Kernel[static_cast<ULONG>(format)][member](this, &view, color);
+    }
+    if (balance) {
+        // The gains of this frame applied to this frame, and become the processor's gains.
+        InterlockedExchange(&RedGain, Frame.RedGain);
+        InterlockedExchange(&GreenGain, Frame.GreenGain);
+        InterlockedExchange(&BlueGain, Frame.BlueGain);
+    }
     KeRestoreFloatingPointState(&save);
     return converted;
 }

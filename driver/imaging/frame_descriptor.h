@@ -19,4 +19,8 @@ struct FrameDescriptor {
     ULONG Height;
     // Snapshot of the quantised colour matrix, row-major, 1/64 units.
     LONG Coefficients[16];
+    // Room for the demosaiced frame that white balance keeps for the conversion after it:
+    // Height rows of KeptStride bytes (three bytes per pixel and some slack), or null.
+    UCHAR* Kept;
+    ULONG KeptStride;
 };

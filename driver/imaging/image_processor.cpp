@@ -1,6 +1,8 @@
 // The image processor object: parameters, geometry, and the colour matrix rebuilds.
 #include "imaging/image_processor.h"
 
+#include "imaging/conversion_kernels.h"
+
 #include "imaging/output_formats.h"
 #include "imaging/exact_floating_point.h"
 
@@ -99,6 +101,8 @@ ImageProcessor::ImageProcessor()
     OutputBytes = 0;
     OutputWidth = 0;
     WorkBuffer = nullptr;
+    KeptBuffer = nullptr;
+    KeptSize = 0;
     OutputFormat = OutputFormatRgb32;
     BayerPhase = 0;
     ColorEnable = 1;
@@ -121,10 +125,20 @@ ImageProcessor::ImageProcessor()
 
 ImageProcessor::~ImageProcessor()
 {
+    ReleaseWorkBuffer();
+}
+
+void ImageProcessor::ReleaseWorkBuffer()
+{
     if (WorkBuffer != nullptr) {
         ExFreePoolWithTag(WorkBuffer, FrameBufferPoolTag);
         WorkBuffer = nullptr;
     }
+    if (KeptBuffer != nullptr) {
+        ExFreePoolWithTag(KeptBuffer, FrameBufferPoolTag);
+        KeptBuffer = nullptr;
+    }
+    WorkCapacity = 0;
 }
 
 void ImageProcessor::SetGeometry(ULONG width, ULONG height)
@@ -135,6 +149,8 @@ void ImageProcessor::SetGeometry(ULONG width, ULONG height)
     // and at least 22 behind the last block keep every read inside the row.
     WorkStride = static_cast<LONG>((width & ~15u) + 27);
     WorkSize = static_cast<ULONG>(WorkStride) * (height + (height & 1) + 4);
+    // The kept frame follows the stride too, so it changes only with the working buffer.
+    KeptSize = KeptFrameStride(static_cast<ULONG>(WorkStride)) * height;
 }
 
 void ImageProcessor::SetOutputWidth(ULONG width)
@@ -162,9 +178,7 @@ void ImageProcessor::PrepareWorkBuffer()
 {
     // Reallocated only when the size changes, or to retry after an allocation failed.
     if (WorkCapacity != WorkSize || WorkBuffer == nullptr) {
-        if (WorkBuffer != nullptr) {
-            ExFreePoolWithTag(WorkBuffer, FrameBufferPoolTag);
-        }
+        ReleaseWorkBuffer();
         WorkBuffer = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, WorkSize,
                                                                FrameBufferPoolTag));
         if (WorkBuffer != nullptr) {
@@ -172,10 +186,14 @@ void ImageProcessor::PrepareWorkBuffer()
             // bytes to read there.
             RtlZeroMemory(WorkBuffer, WorkSize);
             WorkCapacity = WorkSize;
-        } else {
-            WorkCapacity = 0;
+            // Optional: without it white balance costs a second demosaic, nothing else.
+            KeptBuffer = KeptSize != 0 ? static_cast<UCHAR*>(ExAllocatePoolWithTag(
+                                             NonPagedPool, KeptSize, FrameBufferPoolTag))
+                                       : nullptr;
         }
     }
+    Frame.Kept = KeptBuffer;
+    Frame.KeptStride = KeptBuffer != nullptr ? KeptFrameStride(static_cast<ULONG>(WorkStride)) : 0;
     Frame.Pixels = WorkBuffer != nullptr ? WorkBuffer + 2 * WorkStride + 5 : nullptr;
     Frame.Stride = WorkStride;
     Frame.Width = Width;

@@ -33,6 +33,8 @@ public:
     // Geometry, at stream start, in this order.
     void SetGeometry(ULONG width, ULONG height);
     void PrepareWorkBuffer();
+    // Frees the working buffer and the kept frame.
+    void ReleaseWorkBuffer();
     // The columns the formats other than 32-bit RGB are converted at (the delivered width);
     // 32-bit RGB images keep the whole frame width. 0, or more than the frame: the frame width.
     void SetOutputWidth(ULONG width);
@@ -99,6 +101,11 @@ public:
     ULONG OutputBytes;
     ULONG OutputWidth;
     UCHAR* WorkBuffer;    // owned here, tag FrameBufferPoolTag
+    // The demosaiced frame white balance keeps (FrameDescriptor::Kept); owned here, same tag,
+    // sized and replaced with the working buffer. Null when it could not be allocated: white
+    // balance then demosaics the frame a second time.
+    UCHAR* KeptBuffer;
+    ULONG KeptSize;
 
     // The parameter block: after construction every access is interlocked.
     volatile LONG BayerPhase;

@@ -202,6 +202,22 @@ void AutoWhiteBalance(const FrameDescriptor* frame, LONG* redGain, LONG* greenGa
     ComputeWhiteBalanceGains(red, green, blue, redGain, greenGain, blueGain);
 }
 
+template <int Phase>
+void BalancedConversion(const ImageProcessor* processor, const FrameDescriptor* frame,
+                        BOOLEAN color, LONG* redGain, LONG* greenGain, LONG* blueGain)
+{
+    AutoWhiteBalance<Phase>(frame, redGain, greenGain, blueGain);
+    FrameDescriptor balanced = *frame;
+    balanced.RedGain = *redGain;
+    balanced.GreenGain = *greenGain;
+    balanced.BlueGain = *blueGain;
+    if (color) {
+        ColorKernel<Phase>(processor, &balanced);
+    } else {
+        PlainKernel<Phase>(&balanced);
+    }
+}
+
 template void ColorKernel<0>(const ImageProcessor*, const FrameDescriptor*);
 template void ColorKernel<1>(const ImageProcessor*, const FrameDescriptor*);
 template void ColorKernel<2>(const ImageProcessor*, const FrameDescriptor*);
@@ -214,6 +230,14 @@ template void AutoWhiteBalance<0>(const FrameDescriptor*, LONG*, LONG*, LONG*);
 template void AutoWhiteBalance<1>(const FrameDescriptor*, LONG*, LONG*, LONG*);
 template void AutoWhiteBalance<2>(const FrameDescriptor*, LONG*, LONG*, LONG*);
 template void AutoWhiteBalance<3>(const FrameDescriptor*, LONG*, LONG*, LONG*);
+template void BalancedConversion<0>(const ImageProcessor*, const FrameDescriptor*, BOOLEAN, LONG*,
+                                    LONG*, LONG*);
+template void BalancedConversion<1>(const ImageProcessor*, const FrameDescriptor*, BOOLEAN, LONG*,
+                                    LONG*, LONG*);
+template void BalancedConversion<2>(const ImageProcessor*, const FrameDescriptor*, BOOLEAN, LONG*,
+                                    LONG*, LONG*);
+template void BalancedConversion<3>(const ImageProcessor*, const FrameDescriptor*, BOOLEAN, LONG*,
+                                    LONG*, LONG*);
 
 }  // namespace PortableKernels
 
@@ -224,6 +248,8 @@ const ConversionKernels PortableKernelTable = {
      PortableKernels::PlainKernel<2>, PortableKernels::PlainKernel<3>},
     {PortableKernels::AutoWhiteBalance<0>, PortableKernels::AutoWhiteBalance<1>,
      PortableKernels::AutoWhiteBalance<2>, PortableKernels::AutoWhiteBalance<3>},
+    {PortableKernels::BalancedConversion<0>, PortableKernels::BalancedConversion<1>,
+     PortableKernels::BalancedConversion<2>, PortableKernels::BalancedConversion<3>},
 };
 
 void ComputeWhiteBalanceGains(ULONG redSum, ULONG greenSum, ULONG blueSum, LONG* redGain,

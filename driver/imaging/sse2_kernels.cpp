@@ -28,6 +28,8 @@ const ConversionKernels Sse2KernelTable = {
      Sse2Kernels::PlainKernel<3>},
     {Sse2Kernels::AutoWhiteBalance<0>, Sse2Kernels::AutoWhiteBalance<1>,
      Sse2Kernels::AutoWhiteBalance<2>, Sse2Kernels::AutoWhiteBalance<3>},
+    {Sse2Kernels::BalancedConversion<0>, Sse2Kernels::BalancedConversion<1>,
+     Sse2Kernels::BalancedConversion<2>, Sse2Kernels::BalancedConversion<3>},
 };
 
 #endif  // IMAGING_HAVE_SSE2

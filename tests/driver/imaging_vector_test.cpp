@@ -104,7 +104,16 @@ struct Outcome {
     LONG Gains[3];
 };
 
-enum class Path { Color, Plain, WhiteBalance };
+// The balanced paths run white balance and the conversion as one call (the vector forms keep
+// the demosaiced frame between them); "unkept" runs it without room to keep the frame.
+enum class Path {
+    Color,
+    Plain,
+    WhiteBalance,
+    BalancedColor,
+    BalancedPlain,
+    BalancedColorUnkept,
+};
 
 // "equal", or the first pixel where the outputs differ.
 std::string Difference(const std::vector<UCHAR>& vector, const std::vector<UCHAR>& reference,
@@ -134,6 +143,20 @@ Outcome RunKernels(Processor& p, const ConversionKernels& kernels, int phase, Pa
         outcome.Gains[0] = outcome.Gains[1] = outcome.Gains[2] = -7;
         kernels.AutoWhiteBalance[phase](frame, &outcome.Gains[0], &outcome.Gains[1],
                                         &outcome.Gains[2]);
+    } else if (path == Path::BalancedColor || path == Path::BalancedPlain ||
+               path == Path::BalancedColorUnkept) {
+        p.RunColor(PortableKernelTable, phase);  // the frame snapshot; output cleared below
+        p.ClearOutput();
+        FrameDescriptor frame = p->Frame;
+        if (path == Path::BalancedColorUnkept) {
+            frame.Kept = nullptr;
+        }
+        outcome.Gains[0] = frame.RedGain;
+        outcome.Gains[1] = frame.GreenGain;
+        outcome.Gains[2] = frame.BlueGain;
+        kernels.BalancedConversion[phase](p.get(), &frame, path != Path::BalancedPlain,
+                                          &outcome.Gains[0], &outcome.Gains[1],
+                                          &outcome.Gains[2]);
     } else if (path == Path::Color) {
         p.RunColor(kernels, phase);
     } else {
@@ -148,7 +171,8 @@ Outcome RunKernels(Processor& p, const ConversionKernels& kernels, int phase, Pa
 void ExpectAllPathsMatch(Processor& p, const ConversionKernels& kernels, ULONG width, ULONG height)
 {
     for (int phase = 0; phase < 4; ++phase) {
-        for (Path path : {Path::Color, Path::Plain, Path::WhiteBalance}) {
+        for (Path path : {Path::Color, Path::Plain, Path::WhiteBalance, Path::BalancedColor,
+                          Path::BalancedPlain, Path::BalancedColorUnkept}) {
             Outcome reference = RunKernels(p, PortableKernelTable, phase, path);
             Outcome vector = RunKernels(p, kernels, phase, path);
             SCOPED_TRACE(testing::Message() << "width " << width << " height " << height
