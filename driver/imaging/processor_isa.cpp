@@ -24,15 +24,12 @@ ImagingIsa ProcessorCpuImagingIsa()
     unsigned int ebx = 0;
     unsigned int ecx = 0;
     unsigned int edx = 0;
-    if (__get_cpuid_max(0, nullptr) < 7) {
+    // __get_cpuid* check the highest leaf first (0 when the leaf is beyond it).
+    if (__get_cpuid(1, &eax, &ebx, &ecx, &edx) == 0 ||
+        (ecx & (CpuidOsxsave | CpuidAvx)) != (CpuidOsxsave | CpuidAvx)) {
         return ImagingIsaSse2;
     }
-    __cpuid(1, eax, ebx, ecx, edx);
-    if ((ecx & (CpuidOsxsave | CpuidAvx)) != (CpuidOsxsave | CpuidAvx)) {
-        return ImagingIsaSse2;
-    }
-    __cpuid_count(7, 0, eax, ebx, ecx, edx);
-    if ((ebx & CpuidAvx2) == 0) {
+    if (__get_cpuid_count(7, 0, &eax, &ebx, &ecx, &edx) == 0 || (ebx & CpuidAvx2) == 0) {
         return ImagingIsaSse2;
     }
     if ((ebx & (CpuidAvx512F | CpuidAvx512BW)) == (CpuidAvx512F | CpuidAvx512BW)) {
