@@ -2,8 +2,6 @@
 // that narrow them: RtlGetEnabledExtendedFeatures and the settings behind it.
 #include "ke/extended_features.h"
 
-#include "ke/thread_state.h"
-
 #include <ntddk.h>
 #include <ntoskrnl/host/extended_state.h>
 
@@ -62,11 +60,6 @@ void ResetExtendedStateControls()
     disabledFeatures.store(0);
     olderSystem.store(false);
     failingSaves.store(0);
-}
-
-std::size_t OutstandingExtendedSaves()
-{
-    return CurrentThreadState().extendedSaves.size();
 }
 
 ULONG64 SystemEnabledExtendedFeatures()

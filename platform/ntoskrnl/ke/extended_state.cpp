@@ -5,6 +5,7 @@
 #include "ke/extended_features.h"
 #include "ke/thread_state.h"
 
+#include <ntoskrnl/host/extended_state.h>
 #include <ntoskrnl/host/verifier.h>
 
 extern "C" NTSTATUS NTAPI KeSaveExtendedProcessorState(ULONG64 Mask, PXSTATE_SAVE XStateSave)
@@ -35,4 +36,9 @@ extern "C" VOID NTAPI KeRestoreExtendedProcessorState(PXSTATE_SAVE XStateSave)
                  "KeRestoreExtendedProcessorState without the matching innermost save");
     }
     state.extendedSaves.pop_back();
+}
+
+std::size_t ke::OutstandingExtendedSaves()
+{
+    return CurrentThreadState().extendedSaves.size();
 }
