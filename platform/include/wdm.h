@@ -7,6 +7,7 @@
 #include "wdm/bugcheck.h"
 #include "wdm/dispatcher.h"
 #include "wdm/fpstate.h"
+#include "wdm/xstate.h"
 #include "wdm/interlocked.h"
 #include "wdm/irql.h"
 #include "wdm/pool.h"
@@ -15,3 +16,4 @@
 #include "wdm/io.h"
 #include "wdm/mdl.h"
 #include "wdm/registry.h"
+#include "wdm/system_routine.h"

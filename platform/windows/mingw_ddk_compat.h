@@ -15,6 +15,16 @@
 #define NTDDI_WINVISTA 0x06000000
 #endif
 
+// The toolchain's wdm.h declares the extended-state save but not the masks of the features to
+// save (its ntddk.h has the older ones only, spelled with a suffix GCC does not accept). The
+// values are the features' bits in XCR0.
+#ifndef XSTATE_MASK_AVX
+#define XSTATE_MASK_AVX (1ULL << 2)
+#endif
+#ifndef XSTATE_MASK_AVX512
+#define XSTATE_MASK_AVX512 ((1ULL << 5) | (1ULL << 6) | (1ULL << 7))
+#endif
+
 // The toolchain's wdm.h lacks the 8-bit interlocked operations the published wdm.h declares.
 static inline char InterlockedExchange8(char volatile* Target, char Value)
 {

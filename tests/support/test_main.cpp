@@ -2,6 +2,7 @@
 // verifier would at driver unload.
 #include <gtest/gtest.h>
 
+#include <ntoskrnl/host/extended_state.h>
 #include <ntoskrnl/host/verifier.h>
 
 namespace {
@@ -13,6 +14,7 @@ public:
     void OnTestEnd(const testing::TestInfo& info) override
     {
         vf::ClearFaultInjection();
+        ke::ResetExtendedStateControls();
         vf::WaitForSystemThreads();
         std::string when = std::string("end of test ") + info.test_suite_name() + "." + info.name();
         vf::CheckThreadState(when.c_str());

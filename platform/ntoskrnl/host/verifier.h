@@ -21,6 +21,8 @@ enum StopCode : ULONG_PTR {
     SpinLockHeldAtExit = 0x33,
     CriticalRegionUnbalanced = 0x36,
     FloatingPointUnbalanced = 0x37,
+    ExtendedStateUnbalanced = 0x38,  // extended-state restore without its innermost save
+    ExtendedStateNotSaved = 0x39,    // vector code ran without a save covering its state
     PoolLeak = 0x62,
     HandleLeak = 0x63,
     FreedUnknownAddress = 0x07,  // BAD_POOL_CALLER
@@ -81,7 +83,7 @@ std::size_t OpenHandleCount();
 // ("driver unload", "end of test").
 void CheckForLeaks(const char* when, std::uint64_t sinceEpoch = 0);
 // Bug checks when the calling thread holds a spin lock, runs above PASSIVE_LEVEL, is inside a
-// critical region or has an unrestored floating-point save.
+// critical region or has an unrestored floating-point or extended-state save.
 void CheckThreadState(const char* when);
 // Number of system threads still running.
 std::size_t RunningSystemThreads();

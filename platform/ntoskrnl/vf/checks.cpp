@@ -29,6 +29,12 @@ void CheckThreadState(const char* when)
              reinterpret_cast<ULONG_PTR>(state.floatingSaves.back()), state.floatingSaves.size(),
              1, std::string("floating-point state saved but not restored at ") + when);
     }
+    if (!state.extendedSaves.empty()) {
+        Stop(DRIVER_VERIFIER_DETECTED_VIOLATION, ExtendedStateUnbalanced,
+             reinterpret_cast<ULONG_PTR>(state.extendedSaves.back().save),
+             state.extendedSaves.size(), 1,
+             std::string("extended processor state saved but not restored at ") + when);
+    }
 }
 
 void ReportLeakedBlocks(const char* when, const std::vector<PoolBlock>& leaked)
