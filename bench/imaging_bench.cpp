@@ -20,6 +20,7 @@
 #include "imaging/conversion_kernels.h"
 #include "imaging/image_processor.h"
 #include "imaging/output_formats.h"
+#include "imaging/vector_state_save.h"
 
 #ifdef IMAGING_BENCH_OPENCV
 #include <opencv2/core.hpp>
@@ -163,16 +164,12 @@ void MemoryFloorUncached(benchmark::State& state)
 }
 BENCHMARK(MemoryFloorUncached);
 
-// The kernel forms by instruction set (the benchmark argument, an ImagingIsa), each run only
-// where this processor has it.
-const ConversionKernels* BenchKernels(benchmark::State& state)
+// The kernel form of the benchmark's instruction set (its argument, an ImagingIsa), under the
+// saves it needs; skipped where the processor or the system does not offer the set.
+const ConversionKernels* BenchKernels(benchmark::State& state, const VectorStateScope& scope)
 {
     const ImagingIsa isa = static_cast<ImagingIsa>(state.range(0));
-    bool runnable = isa == ImagingIsaSse2 ||
-                    (isa == ImagingIsaAvx2 && __builtin_cpu_supports("avx2")) ||
-                    (isa == ImagingIsaAvx512 && __builtin_cpu_supports("avx512f") &&
-                     __builtin_cpu_supports("avx512bw"));
-    if (!runnable) {
+    if (!scope.Covers(isa)) {
         state.SkipWithError("instruction set not available here");
         return nullptr;
     }
@@ -191,7 +188,8 @@ void IsaArguments(benchmark::internal::Benchmark* benchmark)
 void ColourPath(benchmark::State& state)
 {
     Setup setup(3);
-    const ConversionKernels* kernels = BenchKernels(state);
+    VectorStateScope scope(static_cast<ImagingIsa>(state.range(0)));
+    const ConversionKernels* kernels = BenchKernels(state, scope);
     if (kernels == nullptr) {
         return;
     }
@@ -214,7 +212,8 @@ void ColourPathExtremeSettings(benchmark::State& state)
         setup.Processor->PositiveFlags[k] = setup.Processor->FixedMatrix[k] > 0 ? 1 : 0;
         setup.Processor->Frame.Coefficients[k] = setup.Processor->FixedMatrix[k];
     }
-    const ConversionKernels* kernels = BenchKernels(state);
+    VectorStateScope scope(static_cast<ImagingIsa>(state.range(0)));
+    const ConversionKernels* kernels = BenchKernels(state, scope);
     if (kernels == nullptr) {
         return;
     }
@@ -231,7 +230,8 @@ BENCHMARK(ColourPathExtremeSettings)->Apply(IsaArguments);
 void PlainPath(benchmark::State& state)
 {
     Setup setup(3);
-    const ConversionKernels* kernels = BenchKernels(state);
+    VectorStateScope scope(static_cast<ImagingIsa>(state.range(0)));
+    const ConversionKernels* kernels = BenchKernels(state, scope);
     if (kernels == nullptr) {
         return;
     }
@@ -249,7 +249,8 @@ BENCHMARK(PlainPath)->Apply(IsaArguments);
 void WhiteBalanceAndColour(benchmark::State& state)
 {
     Setup setup(3);
-    const ConversionKernels* kernels = BenchKernels(state);
+    VectorStateScope scope(static_cast<ImagingIsa>(state.range(0)));
+    const ConversionKernels* kernels = BenchKernels(state, scope);
     if (kernels == nullptr) {
         return;
     }

@@ -8,6 +8,7 @@
 
 #include <immintrin.h>
 
+#include "imaging/extended_state_check.h"
 #include "imaging/image_processor.h"
 #include "imaging/kernel_support.h"
 
@@ -24,12 +25,16 @@ namespace Avx512Kernels {
 
 using namespace KernelSupport;
 
-#include "imaging/avx512_vector_ops.h"
+#include "imaging/avx512_vector_ops.inc"
 #include "imaging/vector_pixel_stages.inc"
 
 constexpr bool NarrowFramesElsewhere = true;
 constexpr const ConversionKernels* NarrowKernels = &Sse2KernelTable;
-VECTOR_INLINE void RequireVectorState() {}  // WIRE
+// The verifier's check that the caller saved the extended state these registers need.
+VECTOR_INLINE void RequireVectorState()
+{
+    ImagingRequireExtendedState(ImagingIsaFeatureMask(ImagingIsaAvx512));
+}
 
 #include "imaging/vector_conversion_kernels.inc"
 

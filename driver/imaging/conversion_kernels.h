@@ -85,8 +85,6 @@ extern const ConversionKernels Avx512KernelTable;
 // build has no vector form at all.
 const ConversionKernels* KernelTableFor(ImagingIsa isa);
 
-// The kernels Convert uses: the SSE2 form where the build has it, else the portable form.
-const ConversionKernels* ActiveKernels();
 
 // Gains from the channel sums of one frame: green 128, red 128 G / R, blue 128 G / B, each
 // the low 32 bits of the truncated result; 0 for red or blue when its sum or the green sum is

@@ -3,6 +3,7 @@
 #include "imaging/conversion_kernels.h"
 #include "imaging/image_processor.h"
 #include "imaging/output_formats.h"
+#include "imaging/vector_state_save.h"
 
 BOOLEAN ImageProcessor::Convert(const UCHAR* raw, ULONG rawOffset, ULONG rawPitch)
 {
@@ -23,10 +24,12 @@ BOOLEAN ImageProcessor::Convert(const UCHAR* raw, ULONG rawOffset, ULONG rawPitc
         (OutputBytes != 0 && imageBytes > OutputBytes)) {
         return FALSE;
     }
-    // The kernels use the vector registers; on the 32-bit target their state belongs to the
-    // interrupted thread until saved. A frame that cannot save it is skipped.
-    KFLOATING_SAVE save;
-    if (!NT_SUCCESS(KeSaveFloatingPointState(&save))) {
+    // The kernels use the vector registers, whose state belongs to the interrupted thread
+    // until saved: the floating-point save for SSE2, the extended save as well for the wider
+    // sets. A frame runs on the set its save covers; one that cannot save even the
+    // floating-point state is skipped.
+    VectorStateScope scope(Isa);
+    if (!scope.Saved()) {
         return FALSE;
     }
 
@@ -37,7 +40,8 @@ BOOLEAN ImageProcessor::Convert(const UCHAR* raw, ULONG rawOffset, ULONG rawPitc
     Frame.BlueGain = InterlockedExchangeAdd(&BlueGain, 0);
     LONG phase = InterlockedExchangeAdd(&BayerPhase, 0);
     ULONG member = phase >= 0 && phase <= 2 ? static_cast<ULONG>(phase) : 3;
-    const ConversionKernels* kernels = ActiveKernels();
+    // 32-bit RGB runs on the widest granted set; the other formats have SSE2 kernels.
+    const ConversionKernels* kernels = KernelTableFor(scope.Granted());
 
     KeEnterCriticalRegion();
     for (int k = 0; k < 16; ++k) {
@@ -75,7 +79,6 @@ BOOLEAN ImageProcessor::Convert(const UCHAR* raw, ULONG rawOffset, ULONG rawPitc
         InterlockedExchange(&GreenGain, Frame.GreenGain);
         InterlockedExchange(&BlueGain, Frame.BlueGain);
     }
-    KeRestoreFloatingPointState(&save);
     return converted;
 }
 

@@ -4,6 +4,7 @@
 #include "imaging/conversion_kernels.h"
 
 #include "imaging/output_formats.h"
+#include "imaging/processor_isa.h"
 #include "imaging/exact_floating_point.h"
 
 namespace {
@@ -101,6 +102,7 @@ ImageProcessor::ImageProcessor()
     OutputBytes = 0;
     OutputWidth = 0;
     WorkBuffer = nullptr;
+    Isa = ChosenImagingIsa();
     KeptBuffer = nullptr;
     KeptSize = 0;
     OutputFormat = OutputFormatRgb32;

@@ -12,6 +12,7 @@
 #include "device/pool_tags.h"
 #include "imaging/color_matrix.h"
 #include "imaging/frame_descriptor.h"
+#include "imaging/imaging_isa.h"
 
 // Pool tag of the processor object ("IsyR") and of frame-sized buffers ("ZELh"), as their
 // bytes in memory order.
@@ -101,6 +102,9 @@ public:
     ULONG OutputBytes;
     ULONG OutputWidth;
     UCHAR* WorkBuffer;    // owned here, tag FrameBufferPoolTag
+    // The widest instruction set Convert asks for, chosen when the processor is created (the
+    // processor's and the system's, ChosenImagingIsa); each frame runs on what its save grants.
+    ImagingIsa Isa;
     // The demosaiced frame white balance keeps (FrameDescriptor::Kept); owned here, same tag,
     // sized and replaced with the working buffer. Null when it could not be allocated: white
     // balance then demosaics the frame a second time.

@@ -298,12 +298,3 @@ const ConversionKernels* KernelTableFor(ImagingIsa isa)
     return &PortableKernelTable;
 #endif
 }
-
-const ConversionKernels* ActiveKernels()
-{
-#ifdef IMAGING_HAVE_SSE2
-    return &Sse2KernelTable;
-#else
-    return &PortableKernelTable;
-#endif
-}

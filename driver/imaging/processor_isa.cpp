@@ -16,6 +16,9 @@ constexpr unsigned int CpuidAvx2 = 1u << 5;
 constexpr unsigned int CpuidAvx512F = 1u << 16;
 constexpr unsigned int CpuidAvx512BW = 1u << 30;
 
+// LimitImagingIsa's value; read and written with interlocked operations.
+volatile LONG ImagingIsaLimit = ImagingIsaCount;
+
 }  // namespace
 
 ImagingIsa ProcessorCpuImagingIsa()
@@ -58,4 +61,19 @@ ImagingIsa ProcessorImagingIsa()
     }
     return WidestEnabledImagingIsa(processor,
                                    EnabledExtendedFeatures(ImagingIsaFeatureMask(processor)));
+}
+
+void LimitImagingIsa(ImagingIsa limit)
+{
+    InterlockedExchange(&ImagingIsaLimit, static_cast<LONG>(limit));
+}
+
+ImagingIsa ChosenImagingIsa()
+{
+    ImagingIsa isa = ProcessorImagingIsa();
+    LONG limit = InterlockedExchangeAdd(&ImagingIsaLimit, 0);
+    if (limit >= 0 && limit < static_cast<LONG>(isa)) {
+        isa = static_cast<ImagingIsa>(limit);
+    }
+    return isa;
 }

@@ -17,3 +17,9 @@ ImagingIsa WidestEnabledImagingIsa(ImagingIsa isa, ULONG64 enabledFeatures);
 // (RtlGetEnabledExtendedFeatures, looked up at run time); SSE2 on a system without the
 // extended-state routines. At PASSIVE_LEVEL.
 ImagingIsa ProcessorImagingIsa();
+
+// An upper limit on the set that processors created from now on use, for benchmarks and tests
+// that compare the forms; ImagingIsaCount, the initial value, sets none.
+void LimitImagingIsa(ImagingIsa limit);
+// The set a processor created now uses: ProcessorImagingIsa() within the limit.
+ImagingIsa ChosenImagingIsa();

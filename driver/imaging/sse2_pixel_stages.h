@@ -21,7 +21,7 @@ namespace Sse2PixelStages {
 
 using namespace KernelSupport;
 
-#include "imaging/sse2_vector_ops.h"
+#include "imaging/sse2_vector_ops.inc"
 #include "imaging/vector_pixel_stages.inc"
 
 }  // namespace Sse2PixelStages

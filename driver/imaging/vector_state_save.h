@@ -29,3 +29,33 @@ BOOLEAN SaveVectorState(ImagingIsa wanted, VectorStateSave* save, ImagingIsa* gr
 
 // Gives back what SaveVectorState took, the extended save first. Nothing when nothing was saved.
 void RestoreVectorState(VectorStateSave* save);
+
+// The saves of one scope on the calling thread: taken when it starts, given back when it ends.
+class VectorStateScope {
+public:
+    explicit VectorStateScope(ImagingIsa wanted)
+    {
+        granted_ = ImagingIsaSse2;
+        saved_ = SaveVectorState(wanted, &save_, &granted_);
+    }
+    ~VectorStateScope()
+    {
+        if (saved_) {
+            RestoreVectorState(&save_);
+        }
+    }
+    VectorStateScope(const VectorStateScope&) = delete;
+    VectorStateScope& operator=(const VectorStateScope&) = delete;
+
+    // FALSE when not even the floating-point state could be saved: no vector code may run.
+    BOOLEAN Saved() const { return saved_; }
+    // The widest set whose kernels may run in the scope.
+    ImagingIsa Granted() const { return granted_; }
+    // Whether kernels of `isa` may run in the scope.
+    bool Covers(ImagingIsa isa) const { return saved_ && granted_ >= isa; }
+
+private:
+    VectorStateSave save_;
+    ImagingIsa granted_;
+    BOOLEAN saved_;
+};

@@ -5,8 +5,10 @@
 #include <atomic>
 #include <thread>
 
+#include <ntoskrnl/host/extended_state.h>
 #include <ntoskrnl/host/verifier.h>
 
+#include "imaging/processor_isa.h"
 #include "imaging_test_support.h"
 
 #include <algorithm>
@@ -278,6 +280,92 @@ TEST(Convert, SkipsTheFrameWhenTheVectorStateCannotBeSaved)
     EXPECT_EQ(p->GetRedGain(), 128);
     EXPECT_EQ(p->GetBlueGain(), 128);
 }
+
+// Convert chooses its kernels from the processor's set and what each frame's save grants: every
+// limit and every system (AVX-512 or all AVX state disabled, a system without the extended-state
+// routines, a failing extended save) gives the portable reference's frame and gains, with and
+// without white balance, and the verifier sees no vector code outside a save that covers it.
+struct ConvertSystemRow {
+    const char* Name;
+    ImagingIsa Limit;
+    ULONG64 DisabledFeatures;
+    bool OlderSystem;
+    ULONG FailedSaves;
+};
+
+void PrintTo(const ConvertSystemRow& row, std::ostream* out)
+{
+    *out << row.Name;
+}
+
+class ConvertOnEverySystem : public testing::TestWithParam<ConvertSystemRow> {
+protected:
+    void TearDown() override { LimitImagingIsa(ImagingIsaCount); }
+};
+
+TEST_P(ConvertOnEverySystem, GivesTheReferenceFrame)
+{
+    const ConvertSystemRow& row = GetParam();
+    ke::DisableExtendedFeatures(row.DisabledFeatures);
+    ke::SetSystemWithoutExtendedState(row.OlderSystem);
+    LimitImagingIsa(row.Limit);
+    std::mt19937 random(31);
+    const ULONG width = 200;
+    const ULONG height = 14;
+    RawFrame raw(width, height);
+    raw.Randomize(random);
+    for (LONG balance : {0, 1}) {
+        for (LONG color : {1, 0}) {
+            SCOPED_TRACE(testing::Message() << "white balance " << balance << " colour " << color);
+            Processor p;
+            p.Prepare(width, height);
+            EXPECT_LE(p->Isa, row.Limit);
+            p->SetBayerPhase(1);
+            p->SetWhiteBalance(balance);
+            p->SetColorEnable(color);
+            p->SetSaturation(15);
+            ke::FailExtendedStateSaves(row.FailedSaves);
+            p.Convert(raw);
+            ke::FailExtendedStateSaves(0);
+            EXPECT_EQ(ke::OutstandingExtendedSaves(), 0u);
+
+            Processor reference;
+            reference.Prepare(width, height);
+            reference->SetSaturation(15);
+            reference->LoadRawFrame(raw.Data(), 0, raw.Pitch);
+            reference.RunColor(PortableKernelTable, 1);  // the frame snapshot
+            reference.ClearOutput();
+            FrameDescriptor frame = reference->Frame;
+            LONG gains[3] = {128, 128, 128};
+            if (balance != 0) {
+                PortableKernelTable.BalancedConversion[1](reference.get(), &frame, color != 0,
+                                                          &gains[0], &gains[1], &gains[2]);
+            } else if (color != 0) {
+                PortableKernelTable.ColorKernel[1](reference.get(), &frame);
+            } else {
+                PortableKernelTable.PlainKernel[1](&frame);
+            }
+            EXPECT_EQ(p.Output(), reference.Output());
+            EXPECT_EQ(p->GetRedGain(), gains[0]);
+            EXPECT_EQ(p->GetBlueGain(), gains[2]);
+        }
+    }
+}
+
+const ConvertSystemRow ConvertSystemRows[] = {
+    {"Sse2", ImagingIsaSse2, 0, false, 0},
+    {"Avx2", ImagingIsaAvx2, 0, false, 0},
+    {"Widest", ImagingIsaCount, 0, false, 0},
+    {"Avx512Disabled", ImagingIsaCount, XSTATE_MASK_AVX512, false, 0},
+    {"AvxDisabled", ImagingIsaCount, XSTATE_MASK_AVX | XSTATE_MASK_AVX512, false, 0},
+    {"OlderSystem", ImagingIsaCount, 0, true, 0},
+    {"ExtendedSaveFails", ImagingIsaCount, 0, false, 1},
+};
+
+INSTANTIATE_TEST_SUITE_P(Rows, ConvertOnEverySystem, testing::ValuesIn(ConvertSystemRows),
+                         [](const testing::TestParamInfo<ConvertSystemRow>& row) {
+                             return std::string(row.param.Name);
+                         });
 
 TEST(Convert, PhasesAboveTwoUseThePhaseThreeKernels)
 {

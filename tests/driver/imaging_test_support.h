@@ -12,6 +12,7 @@
 #include "imaging/conversion_kernels.h"
 #include "imaging/image_processor.h"
 #include "imaging/output_formats.h"
+#include "imaging/vector_state_save.h"
 
 namespace imaging_test {
 

@@ -4,6 +4,8 @@
 // processor here cannot run is reported as skipped.
 #include <gtest/gtest.h>
 
+#include <optional>
+
 #include "imaging/kernel_support.h"
 #include "imaging_test_support.h"
 
@@ -21,6 +23,7 @@ struct VectorForm {
     const char* Name;
     const ConversionKernels* Kernels;
     bool (*Runnable)();
+    ImagingIsa Isa;
 };
 
 void PrintTo(const VectorForm& form, std::ostream* out)
@@ -46,13 +49,15 @@ bool HasAvx512()
 #endif
 
 const VectorForm VectorForms[] = {
-    {"Sse2", &Sse2KernelTable, Always},
+    {"Sse2", &Sse2KernelTable, Always, ImagingIsaSse2},
 #ifdef IMAGING_HAVE_AVX2
-    {"Avx2", &Avx2KernelTable, HasAvx2},
-    {"Avx512", &Avx512KernelTable, HasAvx512},
+    {"Avx2", &Avx2KernelTable, HasAvx2, ImagingIsaAvx2},
+    {"Avx512", &Avx512KernelTable, HasAvx512, ImagingIsaAvx512},
 #endif
 };
 
+// Each form runs under the saves Convert would take for it; a form the processor lacks, or
+// whose state the system does not let a driver save, is skipped.
 class VectorMatchesPortable : public testing::TestWithParam<VectorForm> {
 protected:
     void SetUp() override
@@ -60,8 +65,15 @@ protected:
         if (!GetParam().Runnable()) {
             GTEST_SKIP() << "this processor lacks " << GetParam().Name;
         }
+        scope_.emplace(GetParam().Isa);
+        if (!scope_->Covers(GetParam().Isa)) {
+            GTEST_SKIP() << "the system does not save the state of " << GetParam().Name;
+        }
     }
     const ConversionKernels& Kernels() const { return *GetParam().Kernels; }
+
+private:
+    std::optional<VectorStateScope> scope_;
 };
 
 // Random parameters: settings the device can forward, and now and then a coefficient table
