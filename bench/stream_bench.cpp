@@ -11,12 +11,14 @@
 #include "device/capture_device.h"
 #include "capture/capture_worker.h"
 #include "imaging/image_processor.h"
+#include "imaging/processor_isa.h"
 #include "pin/capture_pin.h"
 #include "sim/camera.h"
 
 #include <algorithm>
 #include <array>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <ctime>
 #include <dirent.h>
@@ -340,4 +342,40 @@ BENCHMARK(CpuPerFrameAtThirtyFps)->Unit(benchmark::kMillisecond)->UseRealTime()-
 
 }  // namespace
 
-BENCHMARK_MAIN();
+// --imaging_isa=sse2|avx2|avx512 limits the conversion kernels of every processor the run
+// creates (the default: the widest this machine and its system offer).
+int main(int argc, char** argv)
+{
+    const std::string option = "--imaging_isa=";
+    int kept = 1;
+    for (int i = 1; i < argc; ++i) {
+        std::string argument = argv[i];
+        if (argument.compare(0, option.size(), option) != 0) {
+            argv[kept++] = argv[i];
+            continue;
+        }
+        std::string name = argument.substr(option.size());
+        if (name == "sse2") {
+            LimitImagingIsa(ImagingIsaSse2);
+        } else if (name == "avx2") {
+            LimitImagingIsa(ImagingIsaAvx2);
+        } else if (name == "avx512") {
+            LimitImagingIsa(ImagingIsaAvx512);
+        } else {
+            std::fprintf(stderr, "unknown instruction set '%s': sse2, avx2 or avx512\n", name.c_str());
+            return 2;
+        }
+    }
+    argc = kept;
+    std::printf("conversion kernels: %s\n",
+                ChosenImagingIsa() == ImagingIsaAvx512 ? "AVX-512"
+                : ChosenImagingIsa() == ImagingIsaAvx2 ? "AVX2"
+                                                       : "SSE2");
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+        return 1;
+    }
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}

@@ -65,13 +65,21 @@ BOOLEAN ImageProcessor::Convert(const UCHAR* raw, ULONG rawOffset, ULONG rawPitc
             kernels->AutoWhiteBalance[member](&Frame, &Frame.RedGain, &Frame.GreenGain,
                                               &Frame.BlueGain);
         }
-        // Formats other than 32-bit RGB cover the delivered width only: the kernel sees the
-        // same working buffer (whose border lies at the frame's edge) through a narrower
-        // descriptor.
-        FrameDescriptor view = Frame;
-        view.Width = ConvertedWidth(format);
-        converted =
-            ActiveFormatKernels()->Kernel[static_cast<ULONG>(format)][member](this, &view, color);
+        if (format == OutputFormatRgb32) {
+            if (color) {
+                kernels->ColorKernel[member](this, &Frame);
+            } else {
+                kernels->PlainKernel[member](&Frame);
+            }
+        } else {
+            // Formats other than 32-bit RGB cover the delivered width only: the kernel sees
+            // the same working buffer (whose border lies at the frame's edge) through a
+            // narrower descriptor.
+            FrameDescriptor view = Frame;
+            view.Width = ConvertedWidth(format);
+            converted = ActiveFormatKernels()->Kernel[static_cast<ULONG>(format)][member](
+                this, &view, color);
+        }
     }
     if (balance) {
         // The gains of this frame applied to this frame, and become the processor's gains.
