@@ -292,14 +292,20 @@ void PortableColourPath(benchmark::State& state)
 }
 BENCHMARK(PortableColourPath);
 
-// Border copy and the active format kernel of one output format (first argument, the
-// OutputFormat value), colour (second argument 1) or plain (0), phase 3.
+// Border copy and the format kernel of one output format (first argument, the OutputFormat
+// value), colour (second argument 1) or plain (0), and instruction set (third), phase 3.
 void FormatPath(benchmark::State& state)
 {
     Setup setup(3);
     const ULONG format = ULONG(state.range(0));
     const BOOLEAN color = state.range(1) != 0 ? TRUE : FALSE;
-    const FormatKernels* kernels = ActiveFormatKernels();
+    const ImagingIsa isa = static_cast<ImagingIsa>(state.range(2));
+    VectorStateScope scope(isa);
+    if (!scope.Covers(isa)) {
+        state.SkipWithError("instruction set not available here");
+        return;
+    }
+    const FormatKernels* kernels = FormatKernelsFor(isa);
     for (auto _ : state) {
         setup.Processor->LoadRawFrame(setup.Raw.data(), 0, FrameWidth);
         kernels->Kernel[format][3](setup.Processor, &setup.Processor->Frame, color);
@@ -309,7 +315,8 @@ void FormatPath(benchmark::State& state)
 }
 BENCHMARK(FormatPath)->ArgsProduct({{OutputFormatRgb32, OutputFormatRgb24, OutputFormatYuy2,
                                      OutputFormatNv12, OutputFormatBayer8},
-                                    {1, 0}});
+                                    {1, 0},
+                                    {ImagingIsaSse2, ImagingIsaAvx2, ImagingIsaAvx512}});
 
 #ifdef IMAGING_BENCH_OPENCV
 // OpenCV on the same phase-3 (G B / R G) frame; OpenCV names that layout "GR".
@@ -371,7 +378,9 @@ public:
             if (name.compare(0, prefix.size(), prefix) != 0) {
                 continue;
             }
-            std::string mode = name.substr(name.rfind('/'));
+            // Against RGB32 with the same colour mode and instruction set.
+            std::string rest = name.substr(prefix.size());
+            std::string mode = rest.substr(rest.find('/'));
             auto rgb32 = times_.find(prefix + "0" + mode);
             if (rgb32 != times_.end()) {
                 std::printf("%-34s %10.2f\n", name.c_str(), times_.at(name) / rgb32->second);

@@ -10,6 +10,7 @@
 
 #include "imaging/extended_state_check.h"
 #include "imaging/image_processor.h"
+#include "imaging/output_formats.h"
 #include "imaging/kernel_support.h"
 
 #define VECTOR_TARGET __attribute__((target("avx2")))
@@ -23,6 +24,7 @@ using namespace KernelSupport;
 
 constexpr bool NarrowFramesElsewhere = true;
 constexpr const ConversionKernels* NarrowKernels = &Sse2KernelTable;
+constexpr const FormatKernels* NarrowFormats = &Sse2FormatKernels;
 // The verifier's check that the caller saved the extended state these registers need.
 VECTOR_INLINE void RequireVectorState()
 {
@@ -30,6 +32,7 @@ VECTOR_INLINE void RequireVectorState()
 }
 
 #include "imaging/vector_conversion_kernels.inc"
+#include "imaging/vector_output_formats.inc"
 
 }  // namespace Avx2Kernels
 
@@ -43,5 +46,13 @@ const ConversionKernels Avx2KernelTable = {
     {Avx2Kernels::BalancedConversion<0>, Avx2Kernels::BalancedConversion<1>,
      Avx2Kernels::BalancedConversion<2>, Avx2Kernels::BalancedConversion<3>},
 };
+
+const FormatKernels Avx2FormatKernels = {{
+    {Avx2Kernels::Rgb32<0>, Avx2Kernels::Rgb32<1>, Avx2Kernels::Rgb32<2>, Avx2Kernels::Rgb32<3>},
+    {Avx2Kernels::Rgb24<0>, Avx2Kernels::Rgb24<1>, Avx2Kernels::Rgb24<2>, Avx2Kernels::Rgb24<3>},
+    {Avx2Kernels::Yuy2<0>, Avx2Kernels::Yuy2<1>, Avx2Kernels::Yuy2<2>, Avx2Kernels::Yuy2<3>},
+    {Avx2Kernels::Nv12<0>, Avx2Kernels::Nv12<1>, Avx2Kernels::Nv12<2>, Avx2Kernels::Nv12<3>},
+    {Avx2Kernels::Bayer8<0>, Avx2Kernels::Bayer8<1>, Avx2Kernels::Bayer8<2>, Avx2Kernels::Bayer8<3>},
+}};
 
 #endif  // IMAGING_HAVE_AVX2

@@ -10,6 +10,7 @@
 
 #include "imaging/extended_state_check.h"
 #include "imaging/image_processor.h"
+#include "imaging/output_formats.h"
 #include "imaging/kernel_support.h"
 
 // GCC 12's AVX-512 intrinsics start many results from an "undefined" register, which its
@@ -30,6 +31,7 @@ using namespace KernelSupport;
 
 constexpr bool NarrowFramesElsewhere = true;
 constexpr const ConversionKernels* NarrowKernels = &Sse2KernelTable;
+constexpr const FormatKernels* NarrowFormats = &Sse2FormatKernels;
 // The verifier's check that the caller saved the extended state these registers need.
 VECTOR_INLINE void RequireVectorState()
 {
@@ -37,6 +39,7 @@ VECTOR_INLINE void RequireVectorState()
 }
 
 #include "imaging/vector_conversion_kernels.inc"
+#include "imaging/vector_output_formats.inc"
 
 }  // namespace Avx512Kernels
 
@@ -50,5 +53,13 @@ const ConversionKernels Avx512KernelTable = {
     {Avx512Kernels::BalancedConversion<0>, Avx512Kernels::BalancedConversion<1>,
      Avx512Kernels::BalancedConversion<2>, Avx512Kernels::BalancedConversion<3>},
 };
+
+const FormatKernels Avx512FormatKernels = {{
+    {Avx512Kernels::Rgb32<0>, Avx512Kernels::Rgb32<1>, Avx512Kernels::Rgb32<2>, Avx512Kernels::Rgb32<3>},
+    {Avx512Kernels::Rgb24<0>, Avx512Kernels::Rgb24<1>, Avx512Kernels::Rgb24<2>, Avx512Kernels::Rgb24<3>},
+    {Avx512Kernels::Yuy2<0>, Avx512Kernels::Yuy2<1>, Avx512Kernels::Yuy2<2>, Avx512Kernels::Yuy2<3>},
+    {Avx512Kernels::Nv12<0>, Avx512Kernels::Nv12<1>, Avx512Kernels::Nv12<2>, Avx512Kernels::Nv12<3>},
+    {Avx512Kernels::Bayer8<0>, Avx512Kernels::Bayer8<1>, Avx512Kernels::Bayer8<2>, Avx512Kernels::Bayer8<3>},
+}};
 
 #endif  // IMAGING_HAVE_AVX512

@@ -40,7 +40,7 @@ BOOLEAN ImageProcessor::Convert(const UCHAR* raw, ULONG rawOffset, ULONG rawPitc
     Frame.BlueGain = InterlockedExchangeAdd(&BlueGain, 0);
     LONG phase = InterlockedExchangeAdd(&BayerPhase, 0);
     ULONG member = phase >= 0 && phase <= 2 ? static_cast<ULONG>(phase) : 3;
-    // 32-bit RGB runs on the widest granted set; the other formats have SSE2 kernels.
+    // Every format runs on the widest set the save granted.
     const ConversionKernels* kernels = KernelTableFor(scope.Granted());
 
     KeEnterCriticalRegion();
@@ -65,21 +65,13 @@ BOOLEAN ImageProcessor::Convert(const UCHAR* raw, ULONG rawOffset, ULONG rawPitc
             kernels->AutoWhiteBalance[member](&Frame, &Frame.RedGain, &Frame.GreenGain,
                                               &Frame.BlueGain);
         }
-        if (format == OutputFormatRgb32) {
-            if (color) {
-                kernels->ColorKernel[member](this, &Frame);
-            } else {
-                kernels->PlainKernel[member](&Frame);
-            }
-        } else {
-            // Formats other than 32-bit RGB cover the delivered width only: the kernel sees
-            // the same working buffer (whose border lies at the frame's edge) through a
-            // narrower descriptor.
-            FrameDescriptor view = Frame;
-            view.Width = ConvertedWidth(format);
-            converted = ActiveFormatKernels()->Kernel[static_cast<ULONG>(format)][member](
-                this, &view, color);
-        }
+        // Formats other than 32-bit RGB cover the delivered width only: the kernel sees the
+        // same working buffer (whose border lies at the frame's edge) through a narrower
+        // descriptor.
+        FrameDescriptor view = Frame;
+        view.Width = ConvertedWidth(format);
+        converted = FormatKernelsFor(scope.Granted())->Kernel[static_cast<ULONG>(format)][member](
+            this, &view, color);
     }
     if (balance) {
         // The gains of this frame applied to this frame, and become the processor's gains.

@@ -28,6 +28,7 @@
 
 #include <wdm.h>
 
+#include "imaging/conversion_kernels.h"
 #include "imaging/frame_descriptor.h"
 
 class ImageProcessor;
@@ -61,12 +62,19 @@ struct FormatKernels {
 };
 
 extern const FormatKernels PortableFormatKernels;
-#if defined(__SSE2__) || defined(_M_X64) || (defined(_M_IX86_FP) && _M_IX86_FP >= 2)
+#ifdef IMAGING_HAVE_SSE2
 extern const FormatKernels Sse2FormatKernels;
 #endif
+#ifdef IMAGING_HAVE_AVX2
+extern const FormatKernels Avx2FormatKernels;
+#endif
+#ifdef IMAGING_HAVE_AVX512
+extern const FormatKernels Avx512FormatKernels;
+#endif
 
-// The format kernels Convert uses: the SSE2 form where the build has it.
-const FormatKernels* ActiveFormatKernels();
+// The widest format kernels built that need no more than `isa`; the portable ones where the
+// build has no vector form.
+const FormatKernels* FormatKernelsFor(ImagingIsa isa);
 
 // The BT.601 conversions above, for one pixel or one already averaged colour.
 inline UCHAR Bt601Luma(ULONG red, ULONG green, ULONG blue)

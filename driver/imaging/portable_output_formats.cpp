@@ -171,11 +171,22 @@ const FormatKernels PortableFormatKernels = {{
     {Bayer8<0>, Bayer8<1>, Bayer8<2>, Bayer8<3>},
 }};
 
-const FormatKernels* ActiveFormatKernels()
+const FormatKernels* FormatKernelsFor(ImagingIsa isa)
 {
+#ifdef IMAGING_HAVE_AVX512
+    if (isa >= ImagingIsaAvx512) {
+        return &Avx512FormatKernels;
+    }
+#endif
+#ifdef IMAGING_HAVE_AVX2
+    if (isa >= ImagingIsaAvx2) {
+        return &Avx2FormatKernels;
+    }
+#endif
 #ifdef IMAGING_HAVE_SSE2
     return &Sse2FormatKernels;
 #else
+    (void)isa;
     return &PortableFormatKernels;
 #endif
 }

@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <optional>
+#include <string>
+#include <tuple>
 
 #include "imaging/kernel_support.h"
 #include "imaging_test_support.h"
@@ -22,6 +24,7 @@ const ULONG Widths[] = {0, 1, 7, 8, 15, 16, 17, 20, 31, 32, 33, 63, 64, 65, 94, 
 struct VectorForm {
     const char* Name;
     const ConversionKernels* Kernels;
+    const FormatKernels* Formats;
     bool (*Runnable)();
     ImagingIsa Isa;
 };
@@ -49,31 +52,47 @@ bool HasAvx512()
 #endif
 
 const VectorForm VectorForms[] = {
-    {"Sse2", &Sse2KernelTable, Always, ImagingIsaSse2},
+    {"Sse2", &Sse2KernelTable, &Sse2FormatKernels, Always, ImagingIsaSse2},
 #ifdef IMAGING_HAVE_AVX2
-    {"Avx2", &Avx2KernelTable, HasAvx2, ImagingIsaAvx2},
-    {"Avx512", &Avx512KernelTable, HasAvx512, ImagingIsaAvx512},
+    {"Avx2", &Avx2KernelTable, &Avx2FormatKernels, HasAvx2, ImagingIsaAvx2},
+    {"Avx512", &Avx512KernelTable, &Avx512FormatKernels, HasAvx512, ImagingIsaAvx512},
 #endif
 };
 
-// Each form runs under the saves Convert would take for it; a form the processor lacks, or
-// whose state the system does not let a driver save, is skipped.
+// Runs the test under the saves Convert would take for the form; a form the processor lacks,
+// or whose state the system does not let a driver save, is skipped.
+class VectorFormScope {
+public:
+    // Empty when the form can run here, else why not.
+    std::string Enter(const VectorForm& form)
+    {
+        if (!form.Runnable()) {
+            return std::string("this processor lacks ") + form.Name;
+        }
+        scope_.emplace(form.Isa);
+        if (!scope_->Covers(form.Isa)) {
+            return std::string("the system does not save the state of ") + form.Name;
+        }
+        return "";
+    }
+
+private:
+    std::optional<VectorStateScope> scope_;
+};
+
 class VectorMatchesPortable : public testing::TestWithParam<VectorForm> {
 protected:
     void SetUp() override
     {
-        if (!GetParam().Runnable()) {
-            GTEST_SKIP() << "this processor lacks " << GetParam().Name;
-        }
-        scope_.emplace(GetParam().Isa);
-        if (!scope_->Covers(GetParam().Isa)) {
-            GTEST_SKIP() << "the system does not save the state of " << GetParam().Name;
+        std::string skip = scope_.Enter(GetParam());
+        if (!skip.empty()) {
+            GTEST_SKIP() << skip;
         }
     }
     const ConversionKernels& Kernels() const { return *GetParam().Kernels; }
 
 private:
-    std::optional<VectorStateScope> scope_;
+    VectorFormScope scope_;
 };
 
 // Random parameters: settings the device can forward, and now and then a coefficient table
@@ -343,13 +362,27 @@ void PrintTo(const FormatSizes& row, std::ostream* out)
     *out << row.Name;
 }
 
-class Sse2FormatMatchesPortable : public testing::TestWithParam<FormatSizes> {};
+class VectorFormatMatchesPortable
+    : public testing::TestWithParam<std::tuple<VectorForm, FormatSizes>> {
+protected:
+    void SetUp() override
+    {
+        std::string skip = scope_.Enter(std::get<0>(GetParam()));
+        if (!skip.empty()) {
+            GTEST_SKIP() << skip;
+        }
+    }
 
-TEST_P(Sse2FormatMatchesPortable, RandomFramesAllPhases)
+private:
+    VectorFormScope scope_;
+};
+
+TEST_P(VectorFormatMatchesPortable, RandomFramesAllPhases)
 {
-    const FormatSizes& row = GetParam();
+    const VectorForm& form = std::get<0>(GetParam());
+    const FormatSizes& row = std::get<1>(GetParam());
     std::mt19937 random(20261207 + row.Format);
-    const ULONG widths[] = {1, 2, 7, 8, 15, 16, 17, 18, 20, 30, 94, 100, 376, 752};
+    const ULONG widths[] = {1, 2, 7, 8, 15, 16, 17, 18, 20, 30, 31, 32, 33, 34, 62, 64, 66, 94, 100, 376, 752};
     int frames = 0;
     for (ULONG width : widths) {
         if (row.EvenWidth && (width & 1) != 0) {
@@ -381,7 +414,7 @@ TEST_P(Sse2FormatMatchesPortable, RandomFramesAllPhases)
                     std::vector<UCHAR> reference = p.Output();
                     ASSERT_TRUE(p.UntouchedFrom(bytes));
                     p.ClearOutput();
-                    ASSERT_TRUE(p.RunFormat(Sse2FormatKernels, row.Format, phase, color));
+                    ASSERT_TRUE(p.RunFormat(*form.Formats, row.Format, phase, color));
                     ASSERT_TRUE(p.UntouchedFrom(bytes));
                     ASSERT_EQ(Difference(p.Output(), reference, 0), "equal");
                 }
@@ -399,12 +432,15 @@ const FormatSizes FormatSizeRows[] = {
     {"Bayer8", OutputFormatBayer8, false, false},
 };
 
-std::string FormatSizesName(const testing::TestParamInfo<FormatSizes>& param)
+std::string FormatSizesName(
+    const testing::TestParamInfo<std::tuple<VectorForm, FormatSizes>>& param)
 {
-    return param.param.Name;
+    return std::string(std::get<0>(param.param).Name) + "_" + std::get<1>(param.param).Name;
 }
 
-INSTANTIATE_TEST_SUITE_P(Formats, Sse2FormatMatchesPortable, testing::ValuesIn(FormatSizeRows),
+INSTANTIATE_TEST_SUITE_P(Formats, VectorFormatMatchesPortable,
+                         testing::Combine(testing::ValuesIn(VectorForms),
+                                          testing::ValuesIn(FormatSizeRows)),
                          FormatSizesName);
 
 }  // namespace
