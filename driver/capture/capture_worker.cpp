@@ -180,8 +180,11 @@ void CaptureWorker::CaptureLoop()
             index = 1;
         } else if (RawState[0] == RawConverting) {
             index = 1;
-        } else {
+        } else if (RawState[1] == RawConverting) {
             index = 0;
+        } else {
+            // Both hold frames no pass has taken yet: the older one makes room.
+            index = RawPicture[0] <= RawPicture[1] ? 0 : 1;
         }
         RawState[index] = RawFilling;
         KfReleaseSpinLock(&StateLock, irql);
@@ -238,7 +241,12 @@ void CaptureWorker::ConvertNewestFrame()
     }
     KIRQL irql = KfAcquireSpinLock(&StateLock);
     LONG taken = -1;
-    if (RawState[0] == RawReady) {
+    if (RawState[0] == RawReady && RawState[1] == RawReady) {
+        // Both hold a frame no pass has converted: the newer one goes out, and the older one
+        // is superseded (its picture counts as dropped once the newer one is delivered).
+        taken = RawPicture[1] > RawPicture[0] ? 1 : 0;
+        RawState[1 - taken] = RawFree;
+    } else if (RawState[0] == RawReady) {
         taken = 0;
     } else if (RawState[1] == RawReady) {
         taken = 1;
