@@ -105,6 +105,7 @@ ImageProcessor::ImageProcessor()
     Isa = ChosenImagingIsa();
     KeptBuffer = nullptr;
     KeptSize = 0;
+    KeptCapacity = 0;
     OutputFormat = OutputFormatRgb32;
     BayerPhase = 0;
     ColorEnable = 1;
@@ -136,11 +137,17 @@ void ImageProcessor::ReleaseWorkBuffer()
         ExFreePoolWithTag(WorkBuffer, FrameBufferPoolTag);
         WorkBuffer = nullptr;
     }
+    WorkCapacity = 0;
+    ReleaseKeptFrame();
+}
+
+void ImageProcessor::ReleaseKeptFrame()
+{
     if (KeptBuffer != nullptr) {
         ExFreePoolWithTag(KeptBuffer, FrameBufferPoolTag);
         KeptBuffer = nullptr;
     }
-    WorkCapacity = 0;
+    KeptCapacity = 0;
 }
 
 void ImageProcessor::SetGeometry(ULONG width, ULONG height)
@@ -151,7 +158,6 @@ void ImageProcessor::SetGeometry(ULONG width, ULONG height)
     // and at least 22 behind the last block keep every read inside the row.
     WorkStride = static_cast<LONG>((width & ~15u) + 27);
     WorkSize = static_cast<ULONG>(WorkStride) * (height + (height & 1) + 4);
-    // The kept frame follows the stride too, so it changes only with the working buffer.
     KeptSize = KeptFrameStride(static_cast<ULONG>(WorkStride)) * height;
 }
 
@@ -188,11 +194,17 @@ void ImageProcessor::PrepareWorkBuffer()
             // bytes to read there.
             RtlZeroMemory(WorkBuffer, WorkSize);
             WorkCapacity = WorkSize;
-            // Optional: without it white balance costs a second demosaic, nothing else.
-            KeptBuffer = KeptSize != 0 ? static_cast<UCHAR*>(ExAllocatePoolWithTag(
-                                             NonPagedPool, KeptSize, FrameBufferPoolTag))
-                                       : nullptr;
         }
+    }
+    // The kept frame has its own size (two geometries can share a working-buffer size but not
+    // a height). Optional: without it white balance costs a second demosaic, nothing else.
+    if (WorkBuffer == nullptr || KeptCapacity != KeptSize) {
+        ReleaseKeptFrame();
+    }
+    if (WorkBuffer != nullptr && KeptBuffer == nullptr && KeptSize != 0) {
+        KeptBuffer = static_cast<UCHAR*>(ExAllocatePoolWithTag(NonPagedPool, KeptSize,
+                                                               FrameBufferPoolTag));
+        KeptCapacity = KeptBuffer != nullptr ? KeptSize : 0;
     }
     Frame.Kept = KeptBuffer;
     Frame.KeptStride = KeptBuffer != nullptr ? KeptFrameStride(static_cast<ULONG>(WorkStride)) : 0;

@@ -34,8 +34,9 @@ public:
     // Geometry, at stream start, in this order.
     void SetGeometry(ULONG width, ULONG height);
     void PrepareWorkBuffer();
-    // Frees the working buffer and the kept frame.
+    // Frees the working buffer and the kept frame; the kept frame alone.
     void ReleaseWorkBuffer();
+    void ReleaseKeptFrame();
     // The columns the formats other than 32-bit RGB are converted at (the delivered width);
     // 32-bit RGB images keep the whole frame width. 0, or more than the frame: the frame width.
     void SetOutputWidth(ULONG width);
@@ -106,10 +107,11 @@ public:
     // processor's and the system's, ChosenImagingIsa); each frame runs on what its save grants.
     ImagingIsa Isa;
     // The demosaiced frame white balance keeps (FrameDescriptor::Kept); owned here, same tag,
-    // sized and replaced with the working buffer. Null when it could not be allocated: white
-    // balance then demosaics the frame a second time.
+    // KeptSize bytes for the geometry, KeptCapacity allocated. Null when it could not be
+    // allocated: white balance then demosaics the frame a second time.
     UCHAR* KeptBuffer;
     ULONG KeptSize;
+    ULONG KeptCapacity;
 
     // The parameter block: after construction every access is interlocked.
     volatile LONG BayerPhase;

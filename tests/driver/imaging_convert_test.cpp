@@ -79,6 +79,31 @@ TEST(Geometry, WorkBufferIsKeptWhileTheSizeStaysAndTaggedForFrames)
     EXPECT_EQ(p->Frame.Pixels, p->WorkBuffer + 2 * 395 + 5);
 }
 
+// Heights 479 and 480 share a working-buffer size, not a kept-frame size: the kept frame that
+// white balance fills must follow the new height, and the frame must come out as a fresh
+// processor makes it.
+TEST(Geometry, KeptFrameFollowsTheHeightWhenTheWorkingBufferKeepsItsSize)
+{
+    std::mt19937 random(12);
+    RawFrame raw(752, 480);
+    raw.Randomize(random);
+    Processor reused;
+    reused.Prepare(752, 479);
+    reused->SetWhiteBalance(1);
+    UCHAR* workBuffer = reused->WorkBuffer;
+    reused.Prepare(752, 480);
+    EXPECT_EQ(reused->WorkBuffer, workBuffer);
+    ASSERT_NE(reused->Frame.Kept, nullptr);
+    EXPECT_GE(reused->KeptCapacity, reused->Frame.KeptStride * 480);
+    reused.Convert(raw);
+
+    Processor fresh;
+    fresh.Prepare(752, 480);
+    fresh->SetWhiteBalance(1);
+    fresh.Convert(raw);
+    EXPECT_EQ(reused.Output(), fresh.Output());
+}
+
 TEST(Geometry, FailedAllocationSkipsFramesUntilARetrySucceeds)
 {
     Processor p;
