@@ -36,23 +36,9 @@ VECTOR_INLINE void RequireVectorState()
 
 }  // namespace Avx2Kernels
 
-const ConversionKernels Avx2KernelTable = {
-    {Avx2Kernels::ColorKernel<0>, Avx2Kernels::ColorKernel<1>, Avx2Kernels::ColorKernel<2>,
-     Avx2Kernels::ColorKernel<3>},
-    {Avx2Kernels::PlainKernel<0>, Avx2Kernels::PlainKernel<1>, Avx2Kernels::PlainKernel<2>,
-     Avx2Kernels::PlainKernel<3>},
-    {Avx2Kernels::AutoWhiteBalance<0>, Avx2Kernels::AutoWhiteBalance<1>,
-     Avx2Kernels::AutoWhiteBalance<2>, Avx2Kernels::AutoWhiteBalance<3>},
-    {Avx2Kernels::BalancedConversion<0>, Avx2Kernels::BalancedConversion<1>,
-     Avx2Kernels::BalancedConversion<2>, Avx2Kernels::BalancedConversion<3>},
-};
-
-const FormatKernels Avx2FormatKernels = {{
-    {Avx2Kernels::Rgb32<0>, Avx2Kernels::Rgb32<1>, Avx2Kernels::Rgb32<2>, Avx2Kernels::Rgb32<3>},
-    {Avx2Kernels::Rgb24<0>, Avx2Kernels::Rgb24<1>, Avx2Kernels::Rgb24<2>, Avx2Kernels::Rgb24<3>},
-    {Avx2Kernels::Yuy2<0>, Avx2Kernels::Yuy2<1>, Avx2Kernels::Yuy2<2>, Avx2Kernels::Yuy2<3>},
-    {Avx2Kernels::Nv12<0>, Avx2Kernels::Nv12<1>, Avx2Kernels::Nv12<2>, Avx2Kernels::Nv12<3>},
-    {Avx2Kernels::Bayer8<0>, Avx2Kernels::Bayer8<1>, Avx2Kernels::Bayer8<2>, Avx2Kernels::Bayer8<3>},
-}};
+#define VECTOR_FAMILY Avx2Kernels
+#define VECTOR_KERNEL_TABLE Avx2KernelTable
+#define VECTOR_FORMAT_TABLE Avx2FormatKernels
+#include "imaging/vector_kernel_tables.inc"
 
 #endif  // IMAGING_HAVE_AVX2

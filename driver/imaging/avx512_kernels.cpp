@@ -43,23 +43,9 @@ VECTOR_INLINE void RequireVectorState()
 
 }  // namespace Avx512Kernels
 
-const ConversionKernels Avx512KernelTable = {
-    {Avx512Kernels::ColorKernel<0>, Avx512Kernels::ColorKernel<1>, Avx512Kernels::ColorKernel<2>,
-     Avx512Kernels::ColorKernel<3>},
-    {Avx512Kernels::PlainKernel<0>, Avx512Kernels::PlainKernel<1>, Avx512Kernels::PlainKernel<2>,
-     Avx512Kernels::PlainKernel<3>},
-    {Avx512Kernels::AutoWhiteBalance<0>, Avx512Kernels::AutoWhiteBalance<1>,
-     Avx512Kernels::AutoWhiteBalance<2>, Avx512Kernels::AutoWhiteBalance<3>},
-    {Avx512Kernels::BalancedConversion<0>, Avx512Kernels::BalancedConversion<1>,
-     Avx512Kernels::BalancedConversion<2>, Avx512Kernels::BalancedConversion<3>},
-};
-
-const FormatKernels Avx512FormatKernels = {{
-    {Avx512Kernels::Rgb32<0>, Avx512Kernels::Rgb32<1>, Avx512Kernels::Rgb32<2>, Avx512Kernels::Rgb32<3>},
-    {Avx512Kernels::Rgb24<0>, Avx512Kernels::Rgb24<1>, Avx512Kernels::Rgb24<2>, Avx512Kernels::Rgb24<3>},
-    {Avx512Kernels::Yuy2<0>, Avx512Kernels::Yuy2<1>, Avx512Kernels::Yuy2<2>, Avx512Kernels::Yuy2<3>},
-    {Avx512Kernels::Nv12<0>, Avx512Kernels::Nv12<1>, Avx512Kernels::Nv12<2>, Avx512Kernels::Nv12<3>},
-    {Avx512Kernels::Bayer8<0>, Avx512Kernels::Bayer8<1>, Avx512Kernels::Bayer8<2>, Avx512Kernels::Bayer8<3>},
-}};
+#define VECTOR_FAMILY Avx512Kernels
+#define VECTOR_KERNEL_TABLE Avx512KernelTable
+#define VECTOR_FORMAT_TABLE Avx512FormatKernels
+#include "imaging/vector_kernel_tables.inc"
 
 #endif  // IMAGING_HAVE_AVX512

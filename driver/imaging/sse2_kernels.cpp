@@ -24,23 +24,9 @@ VECTOR_INLINE void RequireVectorState() {}
 
 }  // namespace Sse2Kernels
 
-const ConversionKernels Sse2KernelTable = {
-    {Sse2Kernels::ColorKernel<0>, Sse2Kernels::ColorKernel<1>, Sse2Kernels::ColorKernel<2>,
-     Sse2Kernels::ColorKernel<3>},
-    {Sse2Kernels::PlainKernel<0>, Sse2Kernels::PlainKernel<1>, Sse2Kernels::PlainKernel<2>,
-     Sse2Kernels::PlainKernel<3>},
-    {Sse2Kernels::AutoWhiteBalance<0>, Sse2Kernels::AutoWhiteBalance<1>,
-     Sse2Kernels::AutoWhiteBalance<2>, Sse2Kernels::AutoWhiteBalance<3>},
-    {Sse2Kernels::BalancedConversion<0>, Sse2Kernels::BalancedConversion<1>,
-     Sse2Kernels::BalancedConversion<2>, Sse2Kernels::BalancedConversion<3>},
-};
-
-const FormatKernels Sse2FormatKernels = {{
-    {Sse2Kernels::Rgb32<0>, Sse2Kernels::Rgb32<1>, Sse2Kernels::Rgb32<2>, Sse2Kernels::Rgb32<3>},
-    {Sse2Kernels::Rgb24<0>, Sse2Kernels::Rgb24<1>, Sse2Kernels::Rgb24<2>, Sse2Kernels::Rgb24<3>},
-    {Sse2Kernels::Yuy2<0>, Sse2Kernels::Yuy2<1>, Sse2Kernels::Yuy2<2>, Sse2Kernels::Yuy2<3>},
-    {Sse2Kernels::Nv12<0>, Sse2Kernels::Nv12<1>, Sse2Kernels::Nv12<2>, Sse2Kernels::Nv12<3>},
-    {Sse2Kernels::Bayer8<0>, Sse2Kernels::Bayer8<1>, Sse2Kernels::Bayer8<2>, Sse2Kernels::Bayer8<3>},
-}};
+#define VECTOR_FAMILY Sse2Kernels
+#define VECTOR_KERNEL_TABLE Sse2KernelTable
+#define VECTOR_FORMAT_TABLE Sse2FormatKernels
+#include "imaging/vector_kernel_tables.inc"
 
 #endif  // IMAGING_HAVE_SSE2

@@ -339,6 +339,45 @@ TEST_P(VectorMatchesPortable, FullFramesWithSettingsAtTheirExtremes)
     EXPECT_TRUE(diagonalWithoutOffsets);
 }
 
+// A wider kernel entered with only the floating-point save (as SSE2 needs) stops the system:
+// the verifier's extended-state rule, checked at every kernel's entry.
+class WiderKernelDeathTest : public testing::TestWithParam<VectorForm> {};
+
+TEST_P(WiderKernelDeathTest, WithoutAnExtendedSaveStops)
+{
+    const VectorForm& form = GetParam();
+    if (!form.Runnable()) {
+        GTEST_SKIP() << "this processor lacks " << form.Name;
+    }
+    struct Entry {
+        const char* Name;
+        void (*Run)(const VectorForm& form, Processor& p);
+    };
+    const Entry entries[] = {
+        {"colour", [](const VectorForm& f, Processor& p) { p.RunColor(*f.Kernels, 0); }},
+        {"plain", [](const VectorForm& f, Processor& p) { p.RunPlain(*f.Kernels, 0); }},
+        {"YUY2", [](const VectorForm& f, Processor& p) {
+             p.RunFormat(*f.Formats, OutputFormatYuy2, 0, true);
+         }},
+        // Frames narrower than a block go to the SSE2 form, after the check.
+        {"narrow", [](const VectorForm& f, Processor& p) {
+             p.Prepare(8, 8);
+             p.RunColor(*f.Kernels, 0);
+         }},
+    };
+    for (const Entry& entry : entries) {
+        SCOPED_TRACE(entry.Name);
+        EXPECT_DEATH(
+            {
+                Processor p;
+                p.Prepare(96, 6);
+                VectorStateScope floatingOnly(ImagingIsaSse2);
+                entry.Run(form, p);
+            },
+            "STOP: 0x000000C4 \\(0x39,");
+    }
+}
+
 std::string VectorFormName(const testing::TestParamInfo<VectorForm>& form)
 {
     return form.param.Name;
@@ -346,6 +385,11 @@ std::string VectorFormName(const testing::TestParamInfo<VectorForm>& form)
 
 INSTANTIATE_TEST_SUITE_P(Forms, VectorMatchesPortable, testing::ValuesIn(VectorForms),
                          VectorFormName);
+
+#ifdef IMAGING_HAVE_AVX2
+INSTANTIATE_TEST_SUITE_P(Forms, WiderKernelDeathTest,
+                         testing::Values(VectorForms[1], VectorForms[2]), VectorFormName);
+#endif
 
 // The output format kernels: SSE2 against portable on random frames and parameters, every
 // phase, colour and plain, widths around the block size (the even ones for the YUV formats,
