@@ -194,16 +194,19 @@ TEST(SimFaults, AFrameRequestFlushesBeforeItsTransferCompletesWhileALateFrameIsB
 {
     TestHost host;
     host.ProgramWindow(0, 0, 64, 64, 0);
-    host.camera.DelayFrames(1, std::chrono::milliseconds(1));
+    host.camera.DelayFrames(1, std::chrono::milliseconds(20));
     host.port.HoldNextSend();
-    host.ReadFrame();  // the late frame leaves on the camera's own thread...
-    ASSERT_TRUE(host.port.WaitForHeldSend(std::chrono::seconds(5)));
-    // ...and is still in the port call when the next request comes. The request's flush must
-    // be done when its transfer completes, or the late bytes would fill the next reads.
+    // The held send goes 50 ms after it is held, on whichever thread it is held: on a slow
+    // machine the late frame can leave while this thread is still sending its requests.
     std::thread release([&] {
+        host.port.WaitForHeldSend(std::chrono::seconds(5));
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         host.port.ReleaseHeldSend();
     });
+    host.ReadFrame();  // the late frame leaves on the camera's own thread...
+    EXPECT_TRUE(host.port.WaitForHeldSend(std::chrono::seconds(5)));
+    // ...and is still in the port call when the next request comes. The request's flush must
+    // be done when its transfer completes, or the late bytes would fill the next reads.
     const int flushesBefore = host.port.Flushes(sim::kFrameEndpoint);
     host.Send(MakePacket({0x02}));
     const int flushesAfter = host.port.Flushes(sim::kFrameEndpoint);

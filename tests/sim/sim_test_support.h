@@ -37,6 +37,7 @@ public:
             // Stalls the sending thread inside the port call until the test lets it go.
             holdNextSend_ = false;
             sendHeld_ = true;
+            sendWasHeld_ = true;
             arrived_.notify_all();
             arrived_.wait(lock, [this] { return !sendHeld_; });
         }
@@ -66,10 +67,11 @@ public:
         holdNextSend_ = true;
     }
 
+    // Whether a send was held (and maybe already released) within the time-out.
     bool WaitForHeldSend(std::chrono::milliseconds timeout)
     {
         std::unique_lock lock(mutex_);
-        return arrived_.wait_for(lock, timeout, [this] { return sendHeld_; });
+        return arrived_.wait_for(lock, timeout, [this] { return sendWasHeld_; });
     }
 
     void ReleaseHeldSend()
@@ -146,6 +148,7 @@ private:
     std::vector<std::string> events_;
     bool holdNextSend_ = false;
     bool sendHeld_ = false;
+    bool sendWasHeld_ = false;
 };
 
 inline sim::Packet MakePacket(std::initializer_list<std::uint8_t> head)
