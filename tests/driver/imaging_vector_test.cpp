@@ -469,6 +469,49 @@ TEST_P(VectorFormatMatchesPortable, RandomFramesAllPhases)
     EXPECT_GT(frames, 40);
 }
 
+// Every form of the transform the format kernels choose: the default settings (diagonal, no
+// offsets), a brightness (diagonal with offsets), a hue (masked sums) and extreme contrast and
+// saturation (32-bit sums), with and without gains.
+TEST_P(VectorFormatMatchesPortable, EveryTransformShape)
+{
+    const VectorForm& form = std::get<0>(GetParam());
+    const FormatSizes& row = std::get<1>(GetParam());
+    std::mt19937 random(77);
+    const ULONG width = 94;
+    const ULONG height = 10;
+    Processor p;
+    p.Prepare(width, height);
+    RawFrame raw(width, height);
+    raw.Randomize(random);
+    p->LoadRawFrame(raw.Data(), 0, raw.Pitch);
+    const LONG settings[][5] = {
+        {1, 255, 10, 10, 0}, {1, 300, 10, 10, 0}, {1, 510, 20, 20, 0}, {1, 255, 10, 10, 120},
+    };
+    const size_t bytes = OutputFrameBytes(row.Format, width, height);
+    for (const auto& setting : settings) {
+        for (LONG gain : {128, 150}) {
+            p->SetColorCorrection(setting[0]);
+            p->SetBrightness(setting[1]);
+            p->SetContrast(setting[2]);
+            p->SetSaturation(setting[3]);
+            p->SetHue(setting[4]);
+            p.SetGains(gain, 128, gain);
+            for (int phase = 0; phase < 4; ++phase) {
+                SCOPED_TRACE(testing::Message() << "brightness " << setting[1] << " hue "
+                                                << setting[4] << " gain " << gain << " phase "
+                                                << phase);
+                p.ClearOutput();
+                ASSERT_TRUE(p.RunFormat(PortableFormatKernels, row.Format, phase, true));
+                std::vector<UCHAR> reference = p.Output();
+                p.ClearOutput();
+                ASSERT_TRUE(p.RunFormat(*form.Formats, row.Format, phase, true));
+                ASSERT_TRUE(p.UntouchedFrom(bytes));
+                ASSERT_EQ(Difference(p.Output(), reference, 0), "equal");
+            }
+        }
+    }
+}
+
 const FormatSizes FormatSizeRows[] = {
     {"Rgb24", OutputFormatRgb24, false, false},
     {"Yuy2", OutputFormatYuy2, true, false},
