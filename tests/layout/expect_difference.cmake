@@ -1,7 +1,8 @@
 # Checks that the layout comparer catches a difference: copies the platform value list with one
 # item's value changed, runs the comparer on it and expects a failure that names the item.
-# Arguments (-D): COMPARE (the comparer), PUBLISHED and PLATFORM (the probe's two lists),
-# ITEM (the item to alter), ALTERED (where to write the altered list).
+# Arguments (-D): COMPARE (the comparer), EMULATOR (what runs it, if anything), PUBLISHED and
+# PLATFORM (the probe's two lists), ITEM (the item to alter), ALTERED (where to write the
+# altered list).
 file(STRINGS "${PLATFORM}" lines REGEX "#LAYOUT ")
 set(altered "")
 set(found FALSE)
@@ -19,7 +20,7 @@ if(NOT found)
 endif()
 file(WRITE "${ALTERED}" "${altered}")
 
-execute_process(COMMAND "${COMPARE}" "${PUBLISHED}" "${ALTERED}" RESULT_VARIABLE result
+execute_process(COMMAND ${EMULATOR} "${COMPARE}" "${PUBLISHED}" "${ALTERED}" RESULT_VARIABLE result
                 OUTPUT_VARIABLE output ERROR_VARIABLE output)
 string(FIND "${output}" "DIFFERS ${ITEM}:" reported)
 if(result EQUAL 1 AND NOT reported EQUAL -1)
